@@ -1,0 +1,46 @@
+#pragma once
+// Every delay, timeout and retry count of Vantel comes from this one table.
+// The defaults are the real values; tests and the simulator shorten them so
+// that the real code paths run in milliseconds.
+
+namespace vantel {
+
+struct Timing {
+    // Transport: the caller's wait for a reply and the feature-report read.
+    int replyWaitMs = 5000;
+    int readAttempts = 11;
+    int readRetryPauseMs = 40;
+
+    // Command set: the boot-loader entry re-sends a refused request.
+    int bootSendAttempts = 11;
+    int bootSendPauseMs = 100;
+
+    // Download command: a retried command is sent at most 1 + commandRetries times.
+    int commandRetries = 10;
+    int commandRetryPauseMs = 500;
+
+    // Programming worker.
+    int workerStepPauseMs = 300;     // after the profile check, the erase and the recovery reset
+    int versionReadDelayMs = 2000;   // before the ISP version is read after the reset
+    int recoveryTailMs = 2000;       // at the end of the recovery reset
+    int finalProgressPauseMs = 20;   // after the progress bar is set to 100
+
+    // Window timers.
+    int autoStartMs = 100;           // timer 1, first tick
+    int autoStartRetryMs = 1000;     // timer 1, re-armed while an event-log run waits for a selection
+    int autoStartMaxTicks = 10;      // the tick that runs the Download command at the latest
+    int deferredStartMs = 5000;      // timer 3
+    int ispArrivalTimeoutMs = 120000;  // timer 4
+};
+
+// The process-wide table. Set it before any thread of Vantel runs.
+Timing& timing();
+
+// Scales every delay of a table by num/den (at least 1 ms each where non-zero);
+// counts are kept. Used by the demo, the benchmarks and tests.
+Timing scaledTiming(const Timing& base, int num, int den);
+
+// Sleeps the calling thread; 0 or less returns at once.
+void sleepMs(int ms);
+
+}  // namespace vantel
