@@ -32,6 +32,15 @@ ResultChannel resultChannel(RunMode mode, const std::string& resultArgument);
 // written as 0D 0A, so the header line ends in 0D 0D 0A.
 std::string resultFileBytes(const std::string& argumentPath, const std::string& message);
 
+// "Result of updating %s:\r\n%s" and "Intermediate Result of updating %s:\r\n%s",
+// the texts of event-log entries.
+std::string finalResultText(const std::string& argumentPath, const std::string& message);
+std::string intermediateResultText(const std::string& argumentPath, const std::string& message);
+
+// Creates or empties `path` and writes `bytes` to it unchanged. False when the
+// file cannot be created or written.
+bool writeResultFile(const std::string& path, const std::string& bytes);
+
 // HostResultMessage parameters.
 std::uint32_t hostResultWparam(bool ispImage);       // 1 application image (or none yet), 0 ISP image
 std::uint32_t hostResultLparam(const std::string& message);  // 0 on "Update successfully!"
