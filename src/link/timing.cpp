@@ -29,6 +29,8 @@ Timing scaledTiming(const Timing& base, int num, int den) {
     t.autoStartRetryMs = scale(base.autoStartRetryMs);
     t.deferredStartMs = scale(base.deferredStartMs);
     t.ispArrivalTimeoutMs = scale(base.ispArrivalTimeoutMs);
+    t.commandEndPollMs = scale(base.commandEndPollMs);
+    t.arrivalPollMs = scale(base.arrivalPollMs);
     return t;
 }
 

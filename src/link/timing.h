@@ -31,6 +31,11 @@ struct Timing {
     int autoStartMaxTicks = 10;      // the tick that runs the Download command at the latest
     int deferredStartMs = 5000;      // timer 3
     int ispArrivalTimeoutMs = 120000;  // timer 4
+
+    // Command-line front end.
+    int commandEndPollMs = 5;    // how often it looks whether a command has ended
+    int arrivalPollMs = 250;     // how often it lists the devices while waiting for the ISP
+                                 // device, where the back end announces no arrivals
 };
 
 // The process-wide table. Set it before any thread of Vantel runs.

@@ -1,0 +1,177 @@
+// vantel-cli: the command-line front end over the same core as the dialog.
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/vantel_dlg.h"
+#include "cli/console_shell.h"
+#include "cli/image_info.h"
+#include "cli/options.h"
+#include "cli/output.h"
+#include "cli/session.h"
+#include "cli/trace_backend.h"
+#include "link/timing.h"
+#include "sim/sim.h"
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#if defined(VANTEL_HAVE_HIDRAW)
+#include "platform/linux/hidraw_backend.h"
+#elif defined(VANTEL_HAVE_WIN32_HID)
+#include "platform/win32/win32_hid.h"
+#endif
+
+namespace {
+
+using namespace vantel;
+using namespace vantel::cli;
+
+bool stderrIsTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stderr)) != 0;
+#else
+    return isatty(STDERR_FILENO) != 0;
+#endif
+}
+
+int terminalWidth() {
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const int width = std::atoi(columns);
+        if (width >= 20 && width <= 1000) return width;
+    }
+    return 80;
+}
+
+int fail(int code, const std::string& message) {
+    std::cerr << "vantel-cli: " << message << "\n";
+    return code;
+}
+
+std::unique_ptr<HidBackend> platformBackend() {
+#if defined(VANTEL_HAVE_HIDRAW)
+    return std::make_unique<HidrawBackend>();
+#elif defined(VANTEL_HAVE_WIN32_HID)
+    return std::make_unique<win32::Win32HidBackend>();
+#else
+    return nullptr;
+#endif
+}
+
+// The simulated keyboard the command worked on: the one whose IDs (as an
+// application or as a boot loader) match the chosen entry, else the first.
+sim::SimKeyboard* simulatedTarget(sim::SimBackend& sim, const DeviceEntry& selected) {
+    if (sim.keyboardCount() == 0) return nullptr;
+    for (std::size_t i = 0; i < sim.keyboardCount(); ++i) {
+        const sim::KeyboardSpec spec = sim.keyboard(i).spec();
+        const std::uint16_t ispVid = spec.ispVid ? spec.ispVid : spec.vid;
+        if ((spec.vid == selected.vid && spec.pid == selected.pid) ||
+            (ispVid == selected.vid && spec.ispPid == selected.pid)) {
+            return &sim.keyboard(i);
+        }
+    }
+    return &sim.keyboard(0);
+}
+
+bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) return false;
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(file);
+}
+
+int runInfo(const Options& options) {
+    const ImageReport report = inspectImage(options.file);
+    std::cout << (options.json ? imageReportJson(report) : imageReportText(report));
+    std::cout.flush();
+    return report.valid ? EXIT_OK : EXIT_FILE_REJECTED;
+}
+
+int run(const std::vector<std::string>& args) {
+    const ParseResult parsed = parseArguments(args);
+    if (!parsed.ok) {
+        std::cerr << "vantel-cli: " << parsed.error << "\nTry 'vantel-cli --help'.\n";
+        return EXIT_USAGE;
+    }
+    const Options& options = parsed.options;
+    if (options.help) {
+        std::cout << usageText("vantel-cli");
+        return EXIT_OK;
+    }
+    if (options.version) {
+        std::cout << "vantel-cli " << kVersionText << "\n";
+        return EXIT_OK;
+    }
+
+    // Every delay comes from the one table; set it before any thread runs.
+    if (options.timingScale) {
+        timing() = scaledTiming(timing(), options.timingScale->num, options.timingScale->den);
+    }
+
+    if (options.command == Command::Info) return runInfo(options);
+
+    std::string simError;
+    std::unique_ptr<sim::SimBackend> simulator =
+        options.simulate ? sim::simulatorFromSetting(*options.simulate, simError)
+                         : sim::simulatorFromEnvironment(simError);
+    if (!simulator && !simError.empty()) return fail(EXIT_USAGE, "simulator: " + simError);
+    if (options.dumpFlash && !simulator) return fail(EXIT_USAGE, "--dump-flash needs --simulate");
+
+    std::unique_ptr<HidBackend> platform;
+    HidBackend* backend = simulator.get();
+    bool pollArrivals = options.pollArrivals;
+    if (!backend) {
+        platform = platformBackend();
+        if (!platform) return fail(EXIT_NO_DEVICE, "no HID back end on this platform; try --simulate");
+        backend = platform.get();
+#if !defined(VANTEL_HAVE_HIDRAW)
+        // The HID library leaves arrivals to window messages, and the command
+        // line has no window to receive them.
+        pollArrivals = true;
+#endif
+    }
+    ConsoleShell shell(std::cerr);
+    // A listing keeps stdout to itself (JSON must parse); its boxes are warnings.
+    std::ostream& results = options.command == Command::List ? std::cerr : std::cout;
+#ifdef _WIN32
+    const bool ansi = false;  // a console without VT processing shows escape sequences as text
+#else
+    const bool ansi = true;
+#endif
+    ProgressDisplay display(std::cerr, results, stderrIsTerminal(), terminalWidth(), ansi);
+    display.setShowBar(options.command == Command::Flash);
+    std::unique_ptr<TracingBackend> tracer;
+    if (options.trace) {
+        tracer = std::make_unique<TracingBackend>(
+            *backend, TracingBackend::Writer([&display](const std::string& line) { display.note(line); }));
+        backend = tracer.get();
+    }
+    if (options.command == Command::Flash) armInterruptGuard();
+    const SessionResult result = runSession(*backend, options, shell, display, std::cout, std::cerr, pollArrivals);
+
+    if (options.dumpFlash && simulator) {
+        sim::SimKeyboard* keyboard = simulatedTarget(*simulator, result.selected);
+        const auto region = result.ispImage ? sim::Region::Boot : sim::Region::Application;
+        const std::vector<std::uint8_t> flash = keyboard ? keyboard->flash(region) : std::vector<std::uint8_t>();
+        if (!writeFile(*options.dumpFlash, flash)) {
+            std::cerr << "vantel-cli: cannot write " << *options.dumpFlash << "\n";
+        }
+    }
+    return result.exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+    return run(args);
+}

@@ -1,0 +1,67 @@
+#pragma once
+// The command line of vantel-cli: commands, options, exit codes and the help text.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantel::cli {
+
+enum class Command { None, List, Info, Version, Flash, TestMode, FactoryReset };
+
+// What the process returns. Scripts and host tools match on these numbers.
+enum ExitCode : int {
+    EXIT_OK = 0,
+    EXIT_USAGE = 1,               // the command line is wrong
+    EXIT_NO_DEVICE = 2,           // no keyboard, no selection, or it cannot be opened
+    EXIT_FILE_REJECTED = 3,       // the firmware file is missing, unreadable or not for this keyboard
+    EXIT_KEYBOARD_REFUSED = 4,    // the keyboard refused a command (profile, ISP entry, version, service)
+    EXIT_WRITE_FAILED = 5,        // erase, write or reset failed
+    EXIT_VERSION_UNCONFIRMED = 6, // written, but the new firmware version could not be confirmed
+    EXIT_ISP_TIMEOUT = 7,         // the keyboard never came back as an ISP device
+    EXIT_INTERNAL = 8,            // the run ended without any outcome the tool recognises
+};
+
+struct TimingScale {
+    int num = 1;
+    int den = 1;
+};
+
+struct Options {
+    Command command = Command::None;
+    std::string file;                         // info, flash
+    std::optional<int> deviceIndex;           // -d / --device
+    std::optional<std::uint16_t> vid;         // --vid
+    std::optional<std::uint16_t> pid;         // --pid
+    std::optional<std::string> resultPath;    // --result (flash only)
+    bool json = false;                        // --json (list, info)
+    bool trace = false;                       // --trace
+    std::optional<std::string> simulate;      // --simulate SCENARIO
+    std::optional<TimingScale> timingScale;   // --timing-scale N/D
+    std::optional<std::string> dumpFlash;     // --dump-flash FILE (simulator only; not in --help)
+    bool pollArrivals = false;                // --poll-arrivals (not in --help): find the ISP
+                                              // device by listing, as on a back end without arrivals
+    bool help = false;                        // -h / --help
+    bool version = false;                     // -V / --version
+};
+
+struct ParseResult {
+    bool ok = false;
+    Options options;
+    std::string error;  // one line, without the program name
+};
+
+// Parses the arguments after the program name. Options may stand before or
+// after the command; "--" ends the options.
+ParseResult parseArguments(const std::vector<std::string>& args);
+
+// Hexadecimal 16-bit number with an optional 0x prefix ("0f39", "0x0F39").
+std::optional<std::uint16_t> parseHex16(const std::string& text);
+// "N/D" or "N", both positive.
+std::optional<TimingScale> parseTimingScale(const std::string& text);
+
+const char* commandName(Command command);
+std::string usageText(const std::string& program);
+
+}  // namespace vantel::cli

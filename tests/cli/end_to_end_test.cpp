@@ -1,0 +1,458 @@
+// End-to-end runs of the built vantel-cli against simulated keyboards: the
+// flash is compared with the file, and every failure class has its exit code.
+
+#include <gtest/gtest.h>
+
+#if defined(VANTEL_CLI_BINARY) && !defined(_WIN32)
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "image_maker.h"
+#include "json_reader.h"
+
+namespace vantel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Json;
+using test::JsonReader;
+
+// Long enough that a loaded machine never misses a reply (every reply wait is
+// 250 ms), short enough that a whole download takes a fraction of a second.
+const char* const kScale = "1/20";
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+class CliEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() /
+               (std::string("vantel-cli-e2e-") + info->test_suite_name() + "-" + info->name() + "-" +
+                std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        if (!HasFailure()) {
+            std::error_code ec;
+            fs::remove_all(dir_, ec);
+        }
+    }
+
+    std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+    std::string file(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+        test::writeBytes(path(name), bytes);
+        return path(name);
+    }
+    std::string scenario(const std::string& name, const std::string& text) {
+        return file(name, std::vector<std::uint8_t>(text.begin(), text.end()));
+    }
+
+    CliRun run(const std::vector<std::string>& args, const std::string& env = "") {
+        std::string command = "cd " + quote(dir_.string()) + " && " + env + (env.empty() ? "" : " ") +
+                              quote(VANTEL_CLI_BINARY);
+        for (const auto& a : args) command += " " + quote(a);
+        command += " </dev/null >" + quote(path("stdout")) + " 2>" + quote(path("stderr"));
+        const int status = std::system(command.c_str());
+        CliRun r;
+        r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = test::readText(path("stdout"));
+        r.err = test::readText(path("stderr"));
+        return r;
+    }
+
+    // A flash with the simulator, dumping its flash afterwards.
+    CliRun flash(const std::string& image, const std::string& sim, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"flash", image, "--simulate", sim, "--timing-scale", kScale,
+                                         "--dump-flash", path("flash.out")};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run(args);
+    }
+    std::vector<std::uint8_t> dumpedFlash() const { return test::readBytes(path("flash.out")); }
+
+    // Starts vantel-cli as a child whose output goes to the files "stdout" and "stderr".
+    pid_t spawn(const std::vector<std::string>& args) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const int out = ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+            std::vector<char*> argv;
+            std::string binary = VANTEL_CLI_BINARY;
+            argv.push_back(binary.data());
+            std::vector<std::string> copy = args;
+            for (auto& a : copy) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(binary.c_str(), argv.data());
+            ::_exit(127);
+        }
+        return pid;
+    }
+    // Waits until the child's stderr holds `text` (bounded by `limitMs`); false when it never did.
+    bool awaitStderr(const std::string& text, int limitMs) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        while (std::chrono::steady_clock::now() < end) {
+            if (test::readText(path("stderr")).find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    static int exitCodeOf(pid_t pid) {
+        int status = 0;
+        if (::waitpid(pid, &status, 0) != pid) return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    fs::path dir_;
+};
+
+#define EXPECT_RUN(r, expected) EXPECT_EQ((r).code, expected) << "stdout:\n" << (r).out << "stderr:\n" << (r).err
+
+// ---- Success ------------------------------------------------------------
+
+TEST_F(CliEndToEnd, FlashWritesTheWholeImageIntoTheKeyboard) {
+    const auto image = test::applicationImage(65536, "GF", "RX431", 5, {2, 3, 100});
+    const CliRun r = flash(file("fw.bin", image), "default");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, "Update successfully!\n");
+    EXPECT_EQ(dumpedFlash(), image);
+    // Not a terminal: plain lines, each status once, progress in 10% steps.
+    EXPECT_NE(r.err.find("Entering ISP mode...\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Chip Erase success\n"), std::string::npos);
+    EXPECT_EQ(r.err.find("\r"), std::string::npos);
+    std::string steps;
+    for (int p = 10; p <= 100; p += 10) steps += "progress " + std::to_string(p) + "%\n";
+    EXPECT_NE(r.err.find(steps), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Start firmware update\nStart firmware update"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, PagedAndIspImages) {
+    const auto paged = test::applicationImage(131072, "GF", "RX431", 9);
+    CliRun r = flash(file("paged.bin", paged), "paged");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), paged);
+
+    const auto isp = test::ispImage(4096);
+    r = flash(file("isp.bin", isp), "isp-boot");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, "Update successfully!\n");
+    EXPECT_EQ(dumpedFlash(), isp) << "the boot loader's region holds the ISP image";
+}
+
+TEST_F(CliEndToEnd, TheVariableSelectsTheSimulatorToo) {
+    const auto image = test::applicationImage(65536);
+    const CliRun r = run({"flash", file("fw.bin", image), "--timing-scale", kScale, "--dump-flash",
+                       path("flash.out")},
+                      "VANTEL_SIMULATE=default");
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), image);
+}
+
+TEST_F(CliEndToEnd, WithoutArrivalsTheIspDeviceIsFoundByListing) {
+    // As on a back end that leaves arrivals to window messages: the simulator's
+    // announcements are not delivered, the listing finds the boot loader.
+    const auto image = test::applicationImage(65536, "GF", "RX431", 11);
+    const CliRun r = flash(file("fw.bin", image), "default", {"--poll-arrivals"});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), image);
+}
+
+TEST_F(CliEndToEnd, SelectionByIndexAndByIds) {
+    const std::string two = scenario("two.sim",
+                                     "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                     "keyboard b\nvid 0x1188\npid 0xAE01\nflash-kib 32\n");
+    // The second keyboard takes only a 32 KB image; chosen by index and by IDs.
+    const auto small = test::applicationImage(32768, "GF", "RX437", 3);
+    CliRun r = flash(file("small.bin", small), two, {"-d", "1"});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), small);
+    r = flash(path("small.bin"), two, {"--vid", "1188", "--pid", "0xae01"});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), small);
+    // The first keyboard is the default; it refuses the 32 KB file.
+    r = flash(path("small.bin"), two);
+    EXPECT_RUN(r, 3);
+}
+
+// ---- Failure classes ----------------------------------------------------
+
+TEST_F(CliEndToEnd, UsageErrorsExitWithOne) {
+    CliRun r = run({"flash"});
+    EXPECT_RUN(r, 1);
+    EXPECT_NE(r.err.find("needs a firmware file"), std::string::npos);
+    r = run({"list", "--simulate", "no-such-scenario"});
+    EXPECT_RUN(r, 1);
+    r = run({"--help"});
+    EXPECT_RUN(r, 0);
+    EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, NoDeviceExitsWithTwo) {
+    const std::string none = scenario("none.sim", "option no-trace\n");
+    const auto image = file("fw.bin", test::applicationImage(65536));
+    CliRun r = flash(image, none);
+    EXPECT_RUN(r, 2);
+    EXPECT_EQ(r.out, "Please select a device first.\n");
+    r = flash(image, "default", {"-d", "1"});
+    EXPECT_RUN(r, 2);
+    EXPECT_NE(r.err.find("no keyboard with index 1 (1 listed)"), std::string::npos) << r.err;
+    r = run({"version", "--simulate", "default", "--vid", "1130"});
+    EXPECT_RUN(r, 2);
+}
+
+TEST_F(CliEndToEnd, RejectedFilesExitWithThree) {
+    CliRun r = flash(file("zero.bin", std::vector<std::uint8_t>(65536)), "default");
+    EXPECT_RUN(r, 3);
+    EXPECT_EQ(r.out, "The firmware file is not a valid firmware file.\n");
+
+    r = flash(path("missing.bin"), "default");
+    EXPECT_RUN(r, 3);
+    EXPECT_EQ(r.out, "Can't open file " + path("missing.bin") + ", error = 2!\n\n");
+
+    // Nothing is written when the keyboard's flash size differs from the file.
+    const std::string small = scenario("small.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 32\n");
+    r = flash(file("fw.bin", test::applicationImage(65536)), small);
+    EXPECT_RUN(r, 3);
+    EXPECT_EQ(r.out, "The firmware file is not for this keyboard.\nPlease use another firmware file.\n");
+    EXPECT_NE(r.err.find("Firmware file size is not correct."), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, RefusalsExitWithFour) {
+    const auto image = file("fw.bin", test::applicationImage(65536, "GF"));
+    CliRun r = flash(image, scenario("p.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\nprofiles GL\n"));
+    EXPECT_RUN(r, 4);
+    EXPECT_EQ(r.out, "Fail to check profile\n");
+
+    r = flash(image, scenario("i.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                       "fault status enter-isp 1 always\n"));
+    EXPECT_RUN(r, 4);
+    EXPECT_EQ(r.out, "Enter ISP mode fail.\nPlease re-plug the keyboard\n");
+
+    // The boot loader refuses the profile: the worker words it, then resets the keyboard.
+    r = flash(image, scenario("b.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                       "isp-profile refuse\n"));
+    EXPECT_RUN(r, 4);
+    EXPECT_EQ(r.out,
+              "Incorrect profile. This firmware is for RX431, the profile is Global Full\n"
+              "Update fail, but reset successfully.\n");
+}
+
+TEST_F(CliEndToEnd, WriteFailuresExitWithFive) {
+    const auto image = file("fw.bin", test::applicationImage(65536));
+    const CliRun r = flash(image, scenario("w.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                                 "fault status write-block 5 offset 0x1200 always\n"));
+    EXPECT_RUN(r, 5);
+    EXPECT_EQ(r.out, "Firmware update fail: 5\n");
+    EXPECT_NE(r.err.find("1. Retried 0 times, Update fail at 0x1200, Error: 0x05"), std::string::npos) << r.err;
+
+    const CliRun e = flash(image, scenario("e.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                                 "fault status chip-erase 9 always\n"));
+    EXPECT_RUN(e, 5);
+    EXPECT_EQ(e.out, "Chip Erase fail\nUpdate fail, but reset successfully.\n");
+}
+
+TEST_F(CliEndToEnd, AnUnconfirmedVersionExitsWithSix) {
+    const std::string sim = scenario("v.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                              "boot-flash-kib 4\nisp same-path\nisp-version B0302\n");
+    const auto isp = test::ispImage(4096);
+    const CliRun r = flash(file("isp.bin", isp), sim);
+    EXPECT_RUN(r, 6);
+    EXPECT_EQ(r.out, "Update finsihed, but failed to get the firmware version!\n");
+    EXPECT_EQ(dumpedFlash(), isp) << "the write itself went through";
+}
+
+TEST_F(CliEndToEnd, AKeyboardThatNeverComesBackExitsWithSeven) {
+    const std::string sim = scenario("s.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                              "isp separate\nreenumerate-ms 3600000\n");
+    // The 120 s wait shrinks to 1.2 s.
+    const CliRun r = run({"flash", file("fw.bin", test::applicationImage(65536)), "--simulate", sim,
+                       "--timing-scale", "1/100"});
+    EXPECT_RUN(r, 7);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("did not come back"), std::string::npos) << r.err;
+}
+
+// ---- Interrupts ---------------------------------------------------------
+
+// Each transfer is paced at 250 us, so the write lasts well over two seconds
+// whatever the machine: the signals surely reach it while it writes.
+const char* const kSlowWrite = "option latency-us 250\nkeyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n";
+
+TEST_F(CliEndToEnd, OneInterruptDoesNotStopAWriteInProgress) {
+    const auto image = test::applicationImage(65536, "GF", "RX431", 21);
+    const pid_t pid = spawn({"flash", file("fw.bin", image), "--simulate", scenario("s.sim", kSlowWrite),
+                             "--timing-scale", kScale, "--dump-flash", path("flash.out")});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(awaitStderr("Start firmware update", 60000));
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(exitCodeOf(pid), 0);
+    EXPECT_NE(test::readText(path("stderr")).find("interrupt again to abort"), std::string::npos);
+    EXPECT_EQ(dumpedFlash(), image);
+}
+
+TEST_F(CliEndToEnd, ASecondInterruptAborts) {
+    const pid_t pid = spawn({"flash", file("fw.bin", test::applicationImage(65536)), "--simulate",
+                             scenario("s.sim", kSlowWrite), "--timing-scale", kScale});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(awaitStderr("Start firmware update", 60000));
+    ::kill(pid, SIGINT);
+    // Signals of one kind do not queue: the second goes only after the first was seen.
+    ASSERT_TRUE(awaitStderr("interrupt again to abort", 60000));
+    ::kill(pid, SIGINT);
+    EXPECT_EQ(exitCodeOf(pid), 128 + SIGINT);
+}
+
+// ---- The result file ----------------------------------------------------
+
+TEST_F(CliEndToEnd, ResultFileHoldsTheBytesOfTheWindowsBuild) {
+    const auto image = test::applicationImage(65536);
+    const std::string fw = file("fw.bin", image);
+    CliRun r = flash(fw, "default", {"--result", path("result.txt")});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(test::readText(path("result.txt")), "Result of updating " + fw + ":\r\r\nUpdate successfully!");
+    EXPECT_EQ(dumpedFlash(), image);
+    EXPECT_EQ(r.out, "Update successfully!\n") << "the outcome is shown as well";
+
+    // A line feed of the text becomes 0D 0A; the exit code keeps its class.
+    const std::string refusing = scenario("i.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                                   "fault status enter-isp 1 always\n");
+    r = flash(fw, refusing, {"--result", path("result2.txt")});
+    EXPECT_RUN(r, 4);
+    EXPECT_EQ(test::readText(path("result2.txt")),
+              "Result of updating " + fw + ":\r\r\nEnter ISP mode fail.\r\nPlease re-plug the keyboard");
+}
+
+TEST_F(CliEndToEnd, HostDrivenRunChoosesTheKeyboardByModel) {
+    const std::string two = scenario("two.sim",
+                                     "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n"
+                                     "keyboard b\nvid 0x1188\npid 0xAE01\nflash-kib 32\n");
+    const auto small = test::applicationImage(32768, "GF", "RX437", 3);
+    const std::string fw = file("small.bin", small);
+    CliRun r = flash(fw, two, {"--result", path("r.txt"), "--vid", "1188", "--pid", "AE01"});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(dumpedFlash(), small);
+
+    // A model that is not attached, and no keyboard in ISP mode: the download says so.
+    r = flash(fw, two, {"--result", path("r2.txt"), "--vid", "24F0", "--pid", "0140"});
+    EXPECT_RUN(r, 2);
+    EXPECT_EQ(test::readText(path("r2.txt")), "Result of updating " + fw + ":\r\r\nModel doest not match.");
+}
+
+// ---- Listing, version and the service functions -------------------------
+
+TEST_F(CliEndToEnd, ListAsJson) {
+    const CliRun r = run({"list", "--json", "--simulate", "two-keyboards"});
+    EXPECT_RUN(r, 0);
+    const Json list = JsonReader::parse(r.out);
+    ASSERT_EQ(list.array.size(), 2u);
+    EXPECT_EQ(list[0]["index"].number, 0);
+    EXPECT_EQ(list[0]["name"].string, "RX-431");
+    EXPECT_EQ(list[0]["vid"].number, 0x0F39);
+    EXPECT_EQ(list[0]["pid"].number, 0x0641);
+    EXPECT_EQ(list[0]["reportLength"].number, 8);
+    EXPECT_FALSE(list[0]["legacy"].boolean);
+    EXPECT_NE(list[0]["path"].string.find("vid_0f39&pid_0641"), std::string::npos);
+    EXPECT_EQ(list[1]["name"].string, "ISP Mode");
+    EXPECT_EQ(list[1]["pid"].number, 1);
+
+    const CliRun legacy = run({"list", "--json", "--simulate", "legacy"});
+    EXPECT_RUN(legacy, 0);
+    const Json l = JsonReader::parse(legacy.out);
+    ASSERT_EQ(l.array.size(), 1u);
+    EXPECT_EQ(l[0]["name"].string, "RX-401");
+    EXPECT_TRUE(l[0]["legacy"].boolean);
+    EXPECT_EQ(l[0]["reportLength"].number, 9);
+
+    // A library that does not load leaves an empty list; its warning stays off stdout.
+    const std::string broken = scenario("b.sim", "keyboard a\nvid 0x0F39\npid 0x0641\nfault hid-library-fails\n");
+    const CliRun none = run({"list", "--json", "--simulate", broken});
+    EXPECT_RUN(none, 0);
+    EXPECT_EQ(JsonReader::parse(none.out).array.size(), 0u);
+    EXPECT_NE(none.err.find("Fail to the load the HID library."), std::string::npos) << none.err;
+}
+
+TEST_F(CliEndToEnd, InfoAsJson) {
+    const std::string fw = file("fw.bin", test::applicationImage(65536, "CL", "RX409", 2, {1, 2}));
+    const CliRun r = run({"info", "--json", fw});
+    EXPECT_RUN(r, 0);
+    const Json j = JsonReader::parse(r.out);
+    EXPECT_TRUE(j["valid"].boolean);
+    EXPECT_EQ(j["profile"].string, "CL");
+    EXPECT_EQ(j["target"].string, "RX409");
+    EXPECT_EQ(j["segmentsToWrite"].number, 253);
+    EXPECT_EQ(run({"info", path("absent.bin")}).code, 3);
+}
+
+TEST_F(CliEndToEnd, VersionPrintsTheTextAlone) {
+    CliRun r = run({"version", "--simulate", "default", "--timing-scale", kScale});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, "S5301V10\n");
+    EXPECT_NE(r.err.find("Get FW Version success"), std::string::npos);
+
+    const std::string mute = scenario("m.sim", "keyboard a\nvid 0x0F39\npid 0x0641\n"
+                                               "fault status get-version 1 always\n"
+                                               "fault status check-profile 1 always\n");
+    r = run({"version", "--simulate", mute, "--timing-scale", kScale});
+    EXPECT_RUN(r, 4);
+    EXPECT_NE(r.err.find("Get FW Version fail"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, ServiceFunctions) {
+    CliRun r = run({"test-mode", "--simulate", "default", "--timing-scale", kScale});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, "Enter testing mode successfully.\n");
+
+    r = run({"factory-reset", "--simulate", "default", "--timing-scale", kScale});
+    EXPECT_RUN(r, 0);
+    EXPECT_EQ(r.out, "Load factory setting successfully\n");
+
+    const std::string refusing = scenario("f.sim", "keyboard a\nvid 0x0F39\npid 0x0641\n"
+                                                   "fault status factory-defaults 1 always\n"
+                                                   "fault status test-mode 1 always\n");
+    r = run({"factory-reset", "--simulate", refusing, "--timing-scale", kScale});
+    EXPECT_RUN(r, 4);
+    EXPECT_EQ(r.out, "Fail to load factory setting - 2\n");
+    r = run({"test-mode", "--simulate", refusing, "--timing-scale", kScale});
+    EXPECT_RUN(r, 4);
+    EXPECT_NE(r.err.find("Fail to enter testing mode"), std::string::npos);
+}
+
+TEST_F(CliEndToEnd, TraceShowsEveryReport) {
+    const CliRun r = run({"version", "--simulate", "default", "--timing-scale", kScale, "--trace"});
+    EXPECT_RUN(r, 0);
+    // The version request: EA 02 B0, checksum 58, in a report with ID 1.
+    EXPECT_NE(r.err.find("] SET #"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("  01 EA 02 B0 58 00 00 00\n"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("] GET #"), std::string::npos);
+    EXPECT_EQ(r.out, "S5301V10\n") << "the trace stays off stdout";
+}
+
+}  // namespace
+}  // namespace vantel::cli
+
+#endif

@@ -1,0 +1,460 @@
+// What vantel-cli prints and which exit code an outcome gives.
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/output.h"
+#include "cli/session.h"
+#include "cli/trace_backend.h"
+#include "json_reader.h"
+
+namespace vantel::cli {
+namespace {
+
+using test::Json;
+using test::JsonReader;
+
+// ---- JSON ---------------------------------------------------------------
+
+TEST(CliJson, DeviceListParsesBackWithEveryField) {
+    const std::vector<ListedDevice> devices = {
+        {0, "RX-431", 0x0F39, 0x0641, "\\\\?\\hid#vid_0f39&pid_0641#{4d1e}", 8, false},
+        {1, "VID: 0x0404, PID: 0x1234", 0x0404, 0x1234, "/dev/hidraw7", 9, true},
+    };
+    const Json list = JsonReader::parse(devicesJson(devices));
+    ASSERT_EQ(list.type, Json::Type::Array);
+    ASSERT_EQ(list.array.size(), 2u);
+    EXPECT_EQ(list[0]["index"].number, 0);
+    EXPECT_EQ(list[0]["name"].string, "RX-431");
+    EXPECT_EQ(list[0]["vid"].number, 0x0F39);
+    EXPECT_EQ(list[0]["pid"].number, 0x0641);
+    EXPECT_EQ(list[0]["path"].string, devices[0].path);  // backslashes survive
+    EXPECT_EQ(list[0]["reportLength"].number, 8);
+    EXPECT_FALSE(list[0]["legacy"].boolean);
+    EXPECT_EQ(list[1]["index"].number, 1);
+    EXPECT_EQ(list[1]["name"].string, "VID: 0x0404, PID: 0x1234");
+    EXPECT_TRUE(list[1]["legacy"].boolean);
+    EXPECT_EQ(list[1]["reportLength"].number, 9);
+
+    EXPECT_EQ(JsonReader::parse(devicesJson({})).array.size(), 0u);
+}
+
+TEST(CliJson, StringsWithQuotesControlsAndHighBytesRoundTrip) {
+    const std::string nasty = std::string("a\"b\\c\nd\re\tf") + '\x01' + '\x7F' + "\xC3\xA9";
+    const Json parsed = JsonReader::parse(jsonString(nasty));
+    EXPECT_EQ(parsed.string, nasty);
+    // No raw control character is left in the output.
+    for (char c : jsonString(nasty)) EXPECT_GE(static_cast<unsigned char>(c), 0x20u);
+}
+
+TEST(CliText, DeviceListShowsIdsInHexAndTheLegacyFlag) {
+    const std::string text = devicesText({{0, "RX-401", 0x0404, 0x0322, "/dev/hidraw1", 9, true},
+                                          {1, "ISP Mode", 0x0F39, 0x0001, "/dev/hidraw2", 8, false}});
+    EXPECT_NE(text.find("0  RX-401    0404:0322  report 9  legacy  /dev/hidraw1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("1  ISP Mode  0F39:0001  report 8  /dev/hidraw2\n"), std::string::npos) << text;
+    EXPECT_EQ(devicesText({}), "No keyboard found.\n");
+}
+
+// ---- Progress display ---------------------------------------------------
+
+TEST(CliProgress, PlainOutputPrintsEachStatusOnceAndTenPercentSteps) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, false);
+    d.status("Checking Profile");
+    d.status("Checking Profile");  // repeated: not printed again
+    d.status("");                  // emptied: nothing to print
+    d.progressRange(0, 100);
+    for (int pos : {0, 3, 9, 10, 12, 25, 25, 98, 1550, 100}) d.progress(pos);
+    d.status("Reset success");
+    d.message("Update successfully!");
+    d.finish();
+    EXPECT_EQ(progress.str(),
+              "Checking Profile\n"
+              "progress 10%\n"
+              "progress 20%\n"
+              "progress 90%\n"
+              "progress 100%\n"  // 1550 is held at the top of the range, like the bar
+              "Reset success\n");
+    EXPECT_EQ(results.str(), "Update successfully!\n");
+}
+
+TEST(CliProgress, PlainOutputStartsAgainForASecondRun) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, false);
+    d.progress(55);
+    d.progress(0);
+    d.progress(15);
+    EXPECT_EQ(progress.str(), "progress 50%\nprogress 10%\n");
+}
+
+TEST(CliProgress, PlainOutputFollowsTheRangeOfTheBar) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, false);
+    d.progressRange(0, 200);
+    d.progress(100);
+    d.progressRange(0, 0);  // an empty range shows nothing
+    d.progress(5);
+    EXPECT_EQ(progress.str(), "progress 50%\n");
+}
+
+TEST(CliProgress, TerminalRedrawsOneLineAndKeepsMessagesOnTheirOwn) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true, 60);
+    d.status("Start firmware update");
+    d.progress(50);
+    d.progress(50);  // unchanged: not drawn again
+    d.message("Update successfully!");
+    d.finish();
+    const std::string out = progress.str();
+    EXPECT_EQ(out.find('\n'), out.size() - 1) << "only the final line break";
+    EXPECT_NE(out.find("\r[....................]   0%  Start firmware update"), std::string::npos);
+    EXPECT_NE(out.find("[##########..........]  50%  Start firmware update\x1b[K"), std::string::npos);
+    EXPECT_EQ(out.find("50%  Start firmware update\x1b[K\r["), std::string::npos) << "redrawn unchanged";
+    EXPECT_NE(out.find("\r\x1b[K"), std::string::npos) << "line cleared before the message";
+    EXPECT_EQ(results.str(), "Update successfully!\n");
+    for (std::size_t start = 0; start < out.size();) {
+        std::size_t end = out.find('\r', start + 1);
+        if (end == std::string::npos) end = out.size();
+        EXPECT_LE(end - start, 60u + 8u) << "a line wider than the terminal";
+        start = end;
+    }
+}
+
+TEST(CliProgress, TraceLinesGoAboveTheRedrawnLine) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true);
+    d.status("Chip Erase");
+    d.note("[   0.001] SET #1  01 EA");
+    EXPECT_NE(progress.str().find("Chip Erase\x1b[K\r\x1b[K[   0.001] SET #1  01 EA\n\r[...................."),
+              std::string::npos)
+        << progress.str();
+
+    std::ostringstream plain, plainResults;
+    ProgressDisplay p(plain, plainResults, false);
+    p.note("line");
+    EXPECT_EQ(plain.str(), "line\n");
+}
+
+TEST(CliProgress, WithoutABarTheTerminalShowsTheStatusAlone) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true);
+    d.setShowBar(false);
+    d.status("Enter testing mode");
+    EXPECT_EQ(progress.str(), "\rEnter testing mode\x1b[K");
+}
+
+TEST(CliProgress, WithoutEscapeSequencesAShorterLineBlanksTheLongerOne) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true, 80, false);
+    d.setShowBar(false);
+    d.status("Enter testing mode");
+    d.status("Done");
+    d.message("ok");
+    EXPECT_EQ(progress.str(), "\rEnter testing mode"
+                              "\rDone              "      // padded to the old length
+                              "\r    \r"                  // cleared before the message
+                              "\rDone");                  // and drawn again below it
+    EXPECT_EQ(progress.str().find('\x1b'), std::string::npos);
+    EXPECT_EQ(results.str(), "ok\n");
+}
+
+TEST(CliProgress, BarCells) {
+    EXPECT_EQ(progressBar(0, 10), "[..........]   0%");
+    EXPECT_EQ(progressBar(35, 10), "[###.......]  35%");
+    EXPECT_EQ(progressBar(100, 10), "[##########] 100%");
+    EXPECT_EQ(progressBar(250, 10), "[##########] 100%");
+    EXPECT_EQ(progressBar(-5, 10), "[..........]   0%");
+}
+
+// ---- Exit codes ---------------------------------------------------------
+
+OutcomeText result(const std::string& text, bool final = true, bool worker = false) {
+    return {text, true, final, worker};
+}
+OutcomeText box(const std::string& text, bool worker = false) { return {text, false, false, worker}; }
+
+TEST(CliExitCodes, EachFailureTextHasItsClass) {
+    struct Case {
+        const char* text;
+        bool worker;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {"Please select a device first.", false, EXIT_NO_DEVICE},
+        {"Model doest not match.", false, EXIT_NO_DEVICE},
+        {"Fail to init the device", false, EXIT_NO_DEVICE},
+        {"Fail to init the device", true, EXIT_NO_DEVICE},
+        {"Fail to init the device!!", false, EXIT_NO_DEVICE},
+        {"Please input a correct bin file name first", false, EXIT_FILE_REJECTED},
+        {"Can't open file a.bin, error = 2!\n", false, EXIT_FILE_REJECTED},
+        {"Can't open file a.bin, error = 5\n", true, EXIT_FILE_REJECTED},
+        {"The firmware file is not a valid ISP firmware file.", false, EXIT_FILE_REJECTED},
+        {"The firmware file is not a valid firmware file.", false, EXIT_FILE_REJECTED},
+        {"The firmware file is not for this keyboard.\nPlease use another firmware file.", false, EXIT_FILE_REJECTED},
+        {"Firmware mismatch.\nNot allowed to download.", false, EXIT_FILE_REJECTED},
+        {"Fail to check profile", false, EXIT_KEYBOARD_REFUSED},
+        {"The keyboard does not support this firmware file.", false, EXIT_KEYBOARD_REFUSED},
+        {"Goto page fail", false, EXIT_KEYBOARD_REFUSED},
+        {"Goto page fail", true, EXIT_WRITE_FAILED},
+        {"Enter ISP mode fail.\nPlease re-plug the keyboard", false, EXIT_KEYBOARD_REFUSED},
+        {"Incorrect profile. This firmware is for RX431, the profile is Global Lite", true, EXIT_KEYBOARD_REFUSED},
+        {"", true, EXIT_KEYBOARD_REFUSED},  // a refused profile with an unknown code
+        {"", false, EXIT_OK},
+        {"Chip Erase fail", true, EXIT_WRITE_FAILED},
+        {"Firmware update fail: -2", true, EXIT_WRITE_FAILED},
+        {"Firmware update fail: 227", true, EXIT_WRITE_FAILED},
+        {"Reset fail", true, EXIT_WRITE_FAILED},
+        {"Bootloader upgrade fail, please retry.", true, EXIT_WRITE_FAILED},
+        {"Failed to download the firmware.", false, EXIT_WRITE_FAILED},
+        {"Update finsihed, but failed to get the firmware version.", true, EXIT_VERSION_UNCONFIRMED},
+        {"Update finsihed, but failed to get the firmware version!", true, EXIT_VERSION_UNCONFIRMED},
+        {"Update successfully!", true, EXIT_OK},
+        {"Goto page success", false, EXIT_OK},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(classifyText(c.text, c.worker), c.code) << '"' << c.text << "\" worker " << c.worker;
+    }
+}
+
+TEST(CliExitCodes, FlashSucceedsOnlyWhenTheLastFinalResultIsTheSuccessText) {
+    RunRecord run;
+    run.texts = {box("Fail to init the device!!"), result("Update successfully!")};
+    EXPECT_EQ(flashExitCode(run), EXIT_OK) << "a reopen box on the way does not spoil a good update";
+
+    run.texts = {result("Update successfully!", false)};
+    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL) << "not a final result";
+
+    run.texts = {result("Update finsihed, but failed to get the firmware version!")};
+    EXPECT_EQ(flashExitCode(run), EXIT_VERSION_UNCONFIRMED) << "contains no success phrase";
+
+    run.texts = {};
+    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL);
+}
+
+TEST(CliExitCodes, TheFirstFailureDecidesNotTheRecoveryAfterIt) {
+    RunRecord run;
+    run.texts = {result("Chip Erase fail", false, true),
+                 result("Update fail, but reset successfully.", false, true)};
+    EXPECT_EQ(flashExitCode(run), EXIT_WRITE_FAILED);
+
+    run.texts = {result("Incorrect profile. This firmware is for X, the profile is Global Full", false, true),
+                 result("Reset fail 2.", false, true)};
+    EXPECT_EQ(flashExitCode(run), EXIT_KEYBOARD_REFUSED);
+
+    run.texts = {result("Can't open file a.bin, error = 2\n", true, true),
+                 result("Reset fail 2.", false, true)};
+    EXPECT_EQ(flashExitCode(run), EXIT_FILE_REJECTED);
+}
+
+TEST(CliExitCodes, ADownloadThatWaitedInVainForTheIspDeviceTimesOut) {
+    RunRecord run;
+    run.ispWaitArmed = true;
+    EXPECT_EQ(flashExitCode(run), EXIT_ISP_TIMEOUT);
+    run.workerStarted = true;  // it came back; whatever ended the run was something else
+    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL);
+}
+
+TEST(CliExitCodes, VersionTestModeAndFactoryReset) {
+    RunRecord run;
+    std::string version;
+    run.texts = {box("S5301V10")};
+    run.statuses = {"Getting FW Version", "Get FW Version success"};
+    EXPECT_EQ(versionExitCode(run, version), EXIT_OK);
+    EXPECT_EQ(version, "S5301V10");
+
+    run = {};
+    run.statuses = {"Getting FW Version", "Get FW Version fail"};
+    EXPECT_EQ(versionExitCode(run, version), EXIT_KEYBOARD_REFUSED);
+    run = {};
+    run.texts = {box("Failed to get the version.")};
+    EXPECT_EQ(versionExitCode(run, version), EXIT_KEYBOARD_REFUSED);
+    run.texts = {box("Please select a device first.")};
+    EXPECT_EQ(versionExitCode(run, version), EXIT_NO_DEVICE);
+
+    run = {};
+    run.texts = {box("Enter testing mode successfully.")};
+    EXPECT_EQ(testModeExitCode(run), EXIT_OK);
+    run = {};
+    run.statuses = {"Enter testing mode", "Fail to enter testing mode"};
+    EXPECT_EQ(testModeExitCode(run), EXIT_KEYBOARD_REFUSED);
+    run = {};
+    run.texts = {result("Fail to init the device")};
+    EXPECT_EQ(testModeExitCode(run), EXIT_NO_DEVICE);
+
+    run = {};
+    run.texts = {box("Load factory setting successfully")};
+    EXPECT_EQ(factoryResetExitCode(run), EXIT_OK);
+    run.texts = {box("Fail to load factory setting - 1")};
+    EXPECT_EQ(factoryResetExitCode(run), EXIT_KEYBOARD_REFUSED);
+    run.texts = {box("Fail to load factory setting - 2")};
+    EXPECT_EQ(factoryResetExitCode(run), EXIT_KEYBOARD_REFUSED);
+    run.texts = {result("Please select a device first.")};
+    EXPECT_EQ(factoryResetExitCode(run), EXIT_NO_DEVICE);
+}
+
+// ---- Device choice ------------------------------------------------------
+
+DeviceTable tableOf(const std::vector<std::pair<std::uint32_t, std::uint32_t>>& ids) {
+    DeviceTable t;
+    for (const auto& [vid, pid] : ids) {
+        t.entries[t.count].vid = vid;
+        t.entries[t.count].pid = pid;
+        t.entries[t.count].path = "path" + std::to_string(t.count);
+        ++t.count;
+    }
+    return t;
+}
+
+TEST(CliDeviceChoice, ByIndexAndByIds) {
+    const DeviceTable t = tableOf({{0x0F39, 0x0641}, {0x0F39, 0x0825}, {0x1188, 0xAE01}});
+    const std::vector<std::string> names = {"RX-431", "RX-430", "RX-437"};
+    Options o;
+    EXPECT_FALSE(chooseDevice(o, t, names, false).index) << "nothing asked: discovery's choice stays";
+
+    o.deviceIndex = 2;
+    EXPECT_EQ(chooseDevice(o, t, names, false).index, 2);
+    o.deviceIndex = 3;
+    auto s = chooseDevice(o, t, names, false);
+    EXPECT_FALSE(s.index);
+    EXPECT_EQ(s.error, "no keyboard with index 3 (3 listed)");
+
+    o = {};
+    o.vid = 0x0F39;
+    o.pid = 0x0825;
+    EXPECT_EQ(chooseDevice(o, t, names, false).index, 1);
+    o.pid.reset();
+    EXPECT_EQ(chooseDevice(o, t, names, false).index, 0) << "the first of that vendor";
+    o = {};
+    o.pid = 0xAE01;
+    EXPECT_EQ(chooseDevice(o, t, names, false).index, 2);
+}
+
+TEST(CliDeviceChoice, AKeyboardAlreadyInIspModeStandsInForItsModel) {
+    const DeviceTable t = tableOf({{0x1188, 0xAE01}, {0x0F39, 0x0001}});
+    const std::vector<std::string> names = {"RX-437", "ISP Mode"};
+    Options o;
+    o.vid = 0x0F39;
+    o.pid = 0x0641;
+    auto s = chooseDevice(o, t, names, false);
+    EXPECT_EQ(s.index, 1);
+    EXPECT_NE(s.note.find("ISP mode"), std::string::npos);
+    EXPECT_TRUE(s.error.empty());
+
+    o.vid = 0x24F0;  // no ISP device of this vendor
+    s = chooseDevice(o, t, names, false);
+    EXPECT_FALSE(s.index);
+    EXPECT_EQ(s.error, "no keyboard with VID 24F0, PID 0641");
+
+    // A host-driven run leaves the choice to the download, which reports a missing model itself.
+    s = chooseDevice(o, t, names, true);
+    EXPECT_FALSE(s.index);
+    EXPECT_TRUE(s.error.empty());
+}
+
+TEST(CliDeviceChoice, HostDrivenCommandLine) {
+    Options o;
+    o.file = "C:\\fw\\a.bin";
+    o.resultPath = "out.txt";
+    EXPECT_EQ(hostDrivenArguments(o), (std::vector<std::string>{"C:\\fw\\a.bin", "out.txt"}));
+    o.vid = 0x0F39;
+    EXPECT_EQ(hostDrivenArguments(o).size(), 2u) << "the IDs go along only as a pair";
+    o.pid = 0x0641;
+    EXPECT_EQ(hostDrivenArguments(o),
+              (std::vector<std::string>{"C:\\fw\\a.bin", "out.txt", "0F39", "0641"}));
+}
+
+TEST(CliDeviceChoice, NewIspInterfacesAreThoseThatAppeared) {
+    const std::vector<std::string> before = {"hid#vid_0f39&pid_0641&mi_01", "hid#vid_0f39&pid_0001#old"};
+    const std::vector<std::string> now = {"hid#vid_0f39&pid_0001#old", "hid#vid_0f39&pid_0001#new",
+                                          "hid#vid_0f39&pid_0000#zero", "hid#vid_0f39&pid_0825"};
+    EXPECT_EQ(newIspInterfaces(before, now),
+              (std::vector<std::string>{"hid#vid_0f39&pid_0001#new", "hid#vid_0f39&pid_0000#zero"}));
+    EXPECT_TRUE(newIspInterfaces(now, now).empty());
+}
+
+// ---- Trace --------------------------------------------------------------
+
+TEST(CliTrace, LineFormat) {
+    const std::uint8_t report[] = {0x01, 0xEA, 0x03, 0xF0, 0x01, 0x18, 0x00, 0x00};
+    EXPECT_EQ(traceLine(12345, "SET", 257, report, sizeof report, true),
+              "[  12.345] SET #257  01 EA 03 F0 01 18 00 00");
+    EXPECT_EQ(traceLine(7, "GET", 3, report, 1, false), "[   0.007] GET #3  01  failed");
+    EXPECT_EQ(traceLine(-5, "GET", 3, report, 0, true), "[   0.000] GET #3 ");
+}
+
+// A back end with one device that answers every read with a fixed report.
+class OneReportBackend : public HidBackend {
+public:
+    bool loadHidLibrary() override { return true; }
+    bool loadSetupLibrary() override { return true; }
+    bool hidLibraryLoaded() const override { return true; }
+    bool setupLibraryLoaded() const override { return true; }
+    void releaseLibraries() override {}
+    HidStatus hidGuid(Guid&) override { return HidStatus::Ok; }
+    HidStatus getClassDevs(const Guid&, InterfaceSet& out) override {
+        out = 1;
+        return HidStatus::Ok;
+    }
+    HidStatus enumInterface(InterfaceSet, const Guid&, int) override { return HidStatus::Failed; }
+    HidStatus interfaceDetail(InterfaceSet, const Guid&, int, std::string&) override {
+        return HidStatus::Failed;
+    }
+    HidStatus destroyClassDevs(InterfaceSet) override { return HidStatus::Ok; }
+    HidStatus open(const std::string& path, Access, HidHandle& out) override {
+        if (path != "dev") return HidStatus::Failed;
+        out = 9;
+        return HidStatus::Ok;
+    }
+    void close(HidHandle) override { ++closes; }
+    HidStatus attributes(HidHandle, HidAttributes&) override { return HidStatus::Ok; }
+    HidStatus capabilities(HidHandle, HidCaps&) override { return HidStatus::Ok; }
+    HidStatus setFeature(HidHandle, const std::uint8_t* report, std::size_t length) override {
+        sent.assign(report, report + length);
+        return failSets ? HidStatus::Failed : HidStatus::Ok;
+    }
+    HidStatus getFeature(HidHandle, std::uint8_t* buffer, std::size_t length) override {
+        if (failGets) return HidStatus::Failed;
+        for (std::size_t i = 1; i < length; ++i) buffer[i] = static_cast<std::uint8_t>(0xA0 + i);
+        return HidStatus::Ok;
+    }
+    std::vector<std::uint8_t> sent;
+    bool failSets = false;
+    bool failGets = false;
+    int closes = 0;
+};
+
+TEST(CliTrace, PassesEveryCallThroughAndLogsReportsWithTheirTimes) {
+    OneReportBackend inner;
+    std::ostringstream log;
+    std::int64_t now = 1000;
+    TracingBackend tracer(inner, log, [&now] { return now; });
+
+    HidHandle h = kNoHandle;
+    ASSERT_EQ(tracer.open("dev", Access::Write, h), HidStatus::Ok);
+    EXPECT_EQ(h, 9);
+    EXPECT_EQ(tracer.open("gone", Access::Write, h), HidStatus::Failed);
+    now = 1250;
+    const std::uint8_t report[] = {0x01, 0xEA, 0x02, 0xB0, 0x58, 0x00, 0x00, 0x00};
+    EXPECT_EQ(tracer.setFeature(9, report, sizeof report), HidStatus::Ok);
+    EXPECT_EQ(inner.sent, std::vector<std::uint8_t>(report, report + sizeof report));
+    std::uint8_t buffer[4] = {0x01, 0, 0, 0};
+    EXPECT_EQ(tracer.getFeature(9, buffer, sizeof buffer), HidStatus::Ok);
+    EXPECT_EQ(buffer[3], 0xA3) << "the caller gets the inner back end's bytes";
+    inner.failGets = true;
+    now = 61001;
+    EXPECT_EQ(tracer.getFeature(9, buffer, sizeof buffer), HidStatus::Failed);
+    tracer.close(9);
+    EXPECT_EQ(inner.closes, 1);
+
+    EXPECT_EQ(log.str(),
+              "[   0.000] OPEN dev -> #9\n"
+              "[   0.000] OPEN gone  failed\n"
+              "[   0.250] SET #9  01 EA 02 B0 58 00 00 00\n"
+              "[   0.250] GET #9  01 A1 A2 A3\n"
+              "[  60.001] GET #9  01  failed\n"
+              "[  60.001] CLOSE #9\n");
+}
+
+}  // namespace
+}  // namespace vantel::cli
