@@ -91,11 +91,20 @@ public:
 
 private:
     class List;
+    struct Task {
+        std::function<void()> fn;
+        bool isInvoke = false;  // still runs after the window has ended
+    };
     void loop();
+    // Queues a user or system event; dropped once the window has ended.
+    void postEvent(std::function<void()> fn);
+    // Runs `fn` on the loop thread and waits; inline on that thread or once the loop is gone.
+    void runOnLoop(const std::function<void()>& fn);
+    WindowObserver* currentObserver();
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
+    std::deque<Task> queue_;
     struct Timer {
         std::chrono::steady_clock::time_point due;
         int ms = 0;
@@ -104,14 +113,18 @@ private:
     std::map<int, Timer> timers_;
     std::uint64_t timerSerial_ = 0;
     bool stopping_ = false;
+    bool loopExited_ = false;
     bool ended_ = false;
+    bool destroyed_ = false;  // onDestroy has run
     std::condition_variable endedCv_;
     std::thread thread_;
     std::thread::id loopId_;
     WindowHandler* handler_ = nullptr;
     WindowObserver* observer_ = nullptr;
 
-    // Control state, touched on the loop thread only.
+    // Control state. Changed on the loop thread; guarded so that the snapshots
+    // may read it from any thread.
+    mutable std::mutex controlsMutex_;
     std::map<int, std::string> texts_;
     std::map<int, bool> enabled_;
     int progressLow_ = 0, progressHigh_ = 100, progressPos_ = 0;

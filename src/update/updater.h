@@ -2,8 +2,12 @@
 // The update procedures: the Download command, the programming worker and its
 // page writer, re-attachment and the timers, the version query.
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -45,6 +49,9 @@ public:
     bool startWorker();
     // True from startWorker until the worker thread has finished and been joined.
     bool workerThreadActive() const;
+    // Blocks until no worker thread is alive (its end has been handled on the
+    // user-interface thread); false on timeout, and at once on that thread.
+    bool waitForWorker(int timeoutMs);
     // A close request while the worker thread is alive is deferred: the window
     // ends once the worker has finished. True when the close may proceed now.
     bool allowClose();
@@ -53,13 +60,30 @@ public:
     int programmingWorker();
     int writeImage(const std::string& path);
 
+    // The text reported after a successful write, by the version the boot loader
+    // answers (fields separated by "/", empty fields dropped).
+    static std::string versionOutcome(std::uint32_t status, const std::string& version);
+    // The legacy upgrade file for a version text in keyword mode 1 or 2; empty: none.
+    static std::string legacyUpgradeFile(int keywordMode, const std::string& version);
+    // The text of a refused profile, worded from the plain trailer; empty for an unknown code.
+    static std::string incorrectProfileText(const std::string& code, const std::string& target);
+
 private:
+    // Starts the worker from the UI thread: sets workerRunning, then the thread.
+    // Does nothing while a worker is still alive.
+    bool launchWorker();
     void workerFinished();
+    bool workerBusy() const;  // workerRunning set or the worker thread alive
+    void rediscover(std::int32_t pidFilter);
     std::uint32_t retried(const std::function<std::uint32_t()>& command);
     // Reads the version of the selected entry with the GL/CL fallback.
     std::uint32_t readVersionWithFallback(bool listedAsIsp, std::string& version);
+    // openLink, remembering which path the link was opened on.
+    bool openTracked(const std::string& path, Access access, const DeviceEntry* entry);
     void box(const std::string& text);
     void status(const std::string& text);
+    void enableButtons(bool refreshToo);
+    void profileFailure(const std::array<std::uint8_t, 10>& stored);
     void recoveryReset();
     void shutdown();
 
@@ -70,9 +94,22 @@ private:
     UpdateHost& host_;
 
     mutable std::mutex threadMutex_;
+    std::condition_variable workerEnded_;
     std::thread worker_;
+    // Cleared when the updater goes, so that a worker's end still queued on
+    // the window finds nothing to do.
+    std::shared_ptr<std::atomic<bool>> alive_ = std::make_shared<std::atomic<bool>>(true);
     bool workerActive_ = false;
     bool closePending_ = false;
+    // A device change that discovery refused while the worker ran: the table
+    // is refreshed once the worker has ended.
+    bool missedDeviceChange_ = false;
+
+    // The path the link was last opened on by these procedures, and the handle
+    // it got, so that command 1006 can tell whether the link is the selected device's.
+    std::mutex openedMutex_;
+    std::string openedPath_;
+    HidHandle openedHandle_ = kNoHandle;
 };
 
 }  // namespace vantel
