@@ -72,8 +72,17 @@ public:
     int paintHideCountdown = 0;   // paints that still hide the window (result-file runs)
     bool trayIconFilled = false;  // the notification-area icon record is filled (result-file runs)
 
+    // Paint hiding, for the shells' paint handlers: true when this paint of a
+    // window that is not minimised should hide it (the countdown is then used up by one).
+    bool takePaintHide(bool minimised);
+
+    // True while the programming worker owns the link: workerRunning is set or
+    // its thread is still alive. Commands that would use the link are ignored then.
+    bool linkOwnedByWorker() const;
+
 private:
     void interpretCommandLine(const std::vector<std::string>& arguments);
+    void releaseLibrariesAndIcon();
 
     MainWindow& window_;
     Shell& shell_;
@@ -84,7 +93,7 @@ private:
     DownloadState state_;
     ResultReporter reporter_;
     std::unique_ptr<Updater> updater_;
-    bool platformReleased_ = false;
+    std::atomic<bool> librariesReleased_{false};
 };
 
 }  // namespace vantel
