@@ -181,7 +181,9 @@ struct SimState {
     // The keyboard model (keyboard.cpp).
     void outputReport(std::size_t k, const PresentInterface& iface, const std::uint8_t* report,
                       std::size_t length, Clock::time_point now);
-    // Fills `buffer`; returns the time to wait before returning (busy by time).
+    // Fills `buffer` with the next block or filler; sets `holdThis` when the
+    // block is the first of a reply and a hold is armed, `notReady` while the
+    // reply waits out its busy time.
     void inputReport(std::size_t k, const PresentInterface& iface, std::uint8_t* buffer,
                      std::size_t length, Clock::time_point now, bool& holdThis, bool& notReady);
     void legacyOutput(std::size_t k, const std::uint8_t* report, std::size_t length, Clock::time_point now);

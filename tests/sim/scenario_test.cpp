@@ -275,3 +275,20 @@ TEST(SimScenario, ScenarioEventsAreDelivered) {
     EXPECT_EQ(events[0].classGuid, kFailureSignalClass);
     sim.setDeviceEventSink(nullptr);
 }
+
+TEST(SimScenario, DocumentedExampleRuns) {
+    std::string error;
+    auto s = parseScenario(
+        "keyboard big\n"
+        "  vid 0x0F39\n  pid 0x0875\n  flash-kib 128\n  isp separate\n  goto-page-status 241\n"
+        "  busy chip-erase polls 20\n"
+        "  fault status write-block 242 offset 0x11200 times 2\n"
+        "device mouse\n  vid 0x046D\n  pid 0xC077\n  interface usage-page 1 usage 2 length 0\n",
+        error);
+    ASSERT_TRUE(s) << error;
+    SimBackend sim(*s);
+    ASSERT_EQ(sim.keyboardCount(), 2u);
+    EXPECT_EQ(sim.findKeyboard("mouse")->spec().interfaces[0].featureLength, 0);
+    Host host(sim);
+    EXPECT_EQ(host.status(0xA2, {0}), 241);
+}
