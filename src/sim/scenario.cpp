@@ -569,7 +569,7 @@ constexpr Builtin kBuiltins[] = {
      "vid 0x0F39\npid 0x0825\nflash-kib 64\nstarts-in-isp\n"},
     {"legacy",
      "keyboard rx401\n"
-     "vid 0x0404\npid 0x0322\nlegacy\nversion RX401V07\nflash-kib 32\n"
+     "vid 0x0404\npid 0x0322\nlegacy\nversion V1.07\nflash-kib 32\n"
      "interface mi 0 usage-page 0x000C usage 0x0001 length 9 protocol\n"
      "interface mi 1 usage-page 0x0001 usage 0x0002 length 5 passive\n"},
     {"paged",
