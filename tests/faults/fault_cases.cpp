@@ -1,0 +1,238 @@
+#include "fault_cases.h"
+
+#include <cstdio>
+#include <functional>
+
+namespace vantel::faults {
+
+namespace {
+
+using Messages = std::vector<std::string>;
+
+const std::string kUpdated = "box:Update successfully!";
+const std::string kProfileRefused = "box:Fail to check profile";
+const std::string kReopenFailed = "box:Fail to init the device!!";
+const std::string kIspEntryFailed = "box:Enter ISP mode fail.\nPlease re-plug the keyboard";
+const std::string kIncorrectProfile =
+    "box:Incorrect profile. This firmware is for RX-431, the profile is Global Full";
+const std::string kRecovered = "box:Update fail, but reset successfully.";
+const std::string kNotRecovered = "box:Reset fail 2.";
+const std::string kEraseFailed = "box:Chip Erase fail";
+const std::string kPageFailed = "box:Goto page fail";
+const std::string kResetFailed = "box:Reset fail";
+const std::string kVersionUnread = "box:Update finsihed, but failed to get the firmware version.";
+const std::string kInitFailed = "box:Fail to init the device";
+const std::string kHostTold = "post:Brenmoor:2024:1:1";  // application image, not successful
+const std::string kClosed = "end";
+
+std::string hex4(std::uint32_t offset) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X%02X", (offset / 256) % 256, offset % 256);
+    return text;
+}
+
+// The link status a block's last attempt ends with, and how often it was sent again.
+struct BlockOutcome {
+    int retries;
+    int status;
+};
+
+BlockOutcome blockOutcome(Fault f) {
+    switch (f) {
+        case Fault::Status: return {3, 242};       // sent again three times
+        case Fault::BadChecksum: return {3, 240};  // likewise
+        case Fault::NoAnswer: return {0, 227};
+        case Fault::SendFails: return {0, 227};    // the block waits for a reply that never comes
+        case Fault::ReadFails: return {0, 228};
+        case Fault::LateReply: return {0, 227};
+        case Fault::Removed: return {0, 228};
+        case Fault::OtherDevice: return {0, 228};
+    }
+    return {0, 0};
+}
+
+Messages headBlock(std::uint32_t offset, Fault f) {
+    const BlockOutcome o = blockOutcome(f);
+    return {"status:2. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) + "!",
+            "box:Firmware update fail: -2", kHostTold, kClosed};
+}
+
+Messages bodyBlock(std::uint32_t offset, Fault f) {
+    const BlockOutcome o = blockOutcome(f);
+    char error[8];
+    std::snprintf(error, sizeof error, "%02X", o.status);
+    return {"status:1. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) +
+                ", Error: 0x" + error,
+            "box:Firmware update fail: " + std::to_string(o.status), kHostTold, kClosed};
+}
+
+struct Row {
+    std::string step;
+    std::string stepId;
+    Setup setup;
+    bool arrival;
+    std::uint8_t code;
+    int at;
+    std::optional<std::uint32_t> offset;
+    std::vector<Fault> faults;
+    std::function<Messages(Fault)> expected;
+};
+
+std::vector<Fault> every() { return {std::begin(kAllFaults), std::end(kAllFaults)}; }
+
+std::vector<Row> rows() {
+    std::vector<Row> r;
+
+    // The Download command's profile check: a retried command.
+    r.push_back({"profile check (0xB4)", "ProfileCheck", Setup::App, false, 0xB4, 1, {}, every(), [](Fault f) -> Messages {
+        switch (f) {
+            case Fault::LateReply: return {kUpdated};  // the retry gets the answer
+            case Fault::Removed:
+            case Fault::OtherDevice: return {kReopenFailed, kProfileRefused};
+            default: return {kProfileRefused};
+        }
+    }});
+
+    // ISP entry of an application image: a retried command. The keyboard
+    // leaves for its boot loader once it has handed over its answer, so a
+    // reply that was read but not accepted strands it there.
+    r.push_back({"ISP entry (0xA0)", "IspEntry", Setup::App, false, 0xA0, 1, {}, every(), [](Fault f) -> Messages {
+        switch (f) {
+            case Fault::BadChecksum:
+            case Fault::LateReply:
+            case Fault::Removed:
+            case Fault::OtherDevice: return {kReopenFailed, kIspEntryFailed};
+            default: return {kIspEntryFailed};
+        }
+    }});
+
+    // The boot-loader entry of an ISP image: retried, and its send retried on its own.
+    r.push_back({"boot-loader entry (0xAA)", "BootEntry", Setup::Isp, false, 0xAA, 1, {}, every(), [](Fault f) -> Messages {
+        switch (f) {
+            case Fault::LateReply: return {kUpdated};
+            case Fault::Removed:
+            case Fault::OtherDevice: return {kReopenFailed, kIspEntryFailed};
+            default: return {kIspEntryFailed};
+        }
+    }});
+
+    // The wait for the ISP device: nothing is sent, the arrival is what goes wrong.
+    r.push_back({"arrival wait", "ArrivalWait", Setup::App, true, 0, 0, {},
+                 {Fault::NoAnswer, Fault::LateReply, Fault::Removed, Fault::OtherDevice}, [](Fault f) -> Messages {
+        if (f == Fault::Removed) return {kInitFailed};
+        return {kHostTold, kClosed};  // timer 4 gives up
+    }});
+
+    // The worker's profile check: not retried; the recovery reset follows.
+    r.push_back({"ISP profile check (0xA5)", "IspProfileCheck", Setup::App, false, 0xA5, 1, {}, every(), [](Fault f) -> Messages {
+        switch (f) {
+            case Fault::SendFails:
+            case Fault::ReadFails:
+            case Fault::Removed:
+            case Fault::OtherDevice: return {kIncorrectProfile, kNotRecovered, kClosed};
+            default: return {kIncorrectProfile, kRecovered, kClosed};
+        }
+    }});
+
+    r.push_back({"chip erase (0xA4)", "ChipErase", Setup::App, false, 0xA4, 1, {}, every(), [](Fault f) -> Messages {
+        switch (f) {
+            case Fault::SendFails:
+            case Fault::ReadFails:
+            case Fault::Removed:
+            case Fault::OtherDevice: return {kEraseFailed, kNotRecovered, kClosed};
+            default: return {kEraseFailed, kRecovered, kClosed};
+        }
+    }});
+
+    r.push_back({"page 0 before ISP entry (0xA2)", "PageZeroDownload", Setup::Paged, false, 0xA2, 1, {}, every(),
+                 [](Fault) -> Messages { return {kPageFailed}; }});
+    r.push_back({"page 0 in the worker (0xA2)", "PageZeroWorker", Setup::Paged, false, 0xA2, 2, {}, every(),
+                 [](Fault) -> Messages { return {kPageFailed, kClosed}; }});
+    r.push_back({"page 1 in the writer (0xA2)", "PageOneWriter", Setup::Paged, false, 0xA2, 3, {}, every(),
+                 [](Fault) -> Messages { return {"box:Firmware update fail: -3", kHostTold, kClosed}; }});
+
+    // Blocks of the 2 KiB image: the four head blocks, then body blocks at the
+    // start and the end of a segment and the file's last block.
+    for (std::uint32_t offset : {0x000u, 0x040u, 0x080u, 0x0C0u}) {
+        r.push_back({"head block 0x" + hex4(offset) + " (0xA1)", "HeadBlock" + hex4(offset), Setup::App, false, 0xA1,
+                     static_cast<int>(offset / 64 + 1), offset, every(),
+                     [offset](Fault f) { return headBlock(offset, f); }});
+    }
+    for (std::uint32_t offset : {0x100u, 0x1C0u, 0x7C0u}) {
+        r.push_back({"body block 0x" + hex4(offset) + " (0xA1)", "BodyBlock" + hex4(offset), Setup::App, false, 0xA1,
+                     static_cast<int>(offset / 64 + 1), offset, every(),
+                     [offset](Fault f) { return bodyBlock(offset, f); }});
+    }
+
+    r.push_back({"reset (0xAF)", "Reset", Setup::App, false, 0xAF, 1, {}, every(),
+                 [](Fault) -> Messages { return {kResetFailed}; }});
+    r.push_back({"version read (0xA6)", "VersionRead", Setup::Isp, false, 0xA6, 1, {}, every(),
+                 [](Fault) -> Messages { return {kVersionUnread}; }});
+    return r;
+}
+
+}  // namespace
+
+const char* faultName(Fault fault) {
+    switch (fault) {
+        case Fault::Status: return "device status";
+        case Fault::BadChecksum: return "bad checksum";
+        case Fault::NoAnswer: return "no answer";
+        case Fault::SendFails: return "failed send";
+        case Fault::ReadFails: return "failed reads";
+        case Fault::LateReply: return "late reply";
+        case Fault::Removed: return "removal";
+        case Fault::OtherDevice: return "other device arrives";
+    }
+    return "?";
+}
+
+const char* faultId(Fault fault) {
+    switch (fault) {
+        case Fault::Status: return "Status";
+        case Fault::BadChecksum: return "BadChecksum";
+        case Fault::NoAnswer: return "NoAnswer";
+        case Fault::SendFails: return "SendFails";
+        case Fault::ReadFails: return "ReadFails";
+        case Fault::LateReply: return "LateReply";
+        case Fault::Removed: return "Removed";
+        case Fault::OtherDevice: return "OtherDevice";
+    }
+    return "Unknown";
+}
+
+const char* setupName(Setup setup) {
+    switch (setup) {
+        case Setup::App: return "2 KiB application image, separate ISP device";
+        case Setup::Paged: return "66 KiB paged application image, separate ISP device";
+        case Setup::Isp: return "4 KiB ISP image, same interface";
+    }
+    return "?";
+}
+
+std::string Cell::name() const { return stepId + "_" + faultId(fault); }
+
+const std::vector<Cell>& faultMatrix() {
+    static const std::vector<Cell> cells = [] {
+        std::vector<Cell> out;
+        for (const Row& row : rows()) {
+            for (Fault f : row.faults) {
+                Cell c;
+                c.step = row.step;
+                c.stepId = row.stepId;
+                c.setup = row.setup;
+                c.arrival = row.arrival;
+                c.code = row.code;
+                c.at = row.at;
+                c.offset = row.offset;
+                c.fault = f;
+                c.expected = row.expected(f);
+                out.push_back(c);
+            }
+        }
+        return out;
+    }();
+    return cells;
+}
+
+}  // namespace vantel::faults
