@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <mutex>
 #include <set>
 
 #include "link/commands.h"
@@ -383,12 +384,23 @@ TEST_F(EndToEnd, HostNamedModelThatIsNotThere) {
 
 // --- Retries and failures ------------------------------------------------------------
 
+// Handles on which a request starting with the watched bytes was sent.
+struct SendLog {
+    std::mutex mutex;
+    std::vector<HidHandle> handles;
+};
+
 // Shortens the reply wait for the exchanges whose request starts with these bytes;
 // runs on the sending thread, which alone reads the wait.
-void shortWaitFor(sim::SimBackend& sim, std::vector<std::uint8_t> head) {
-    sim.setTraceCallback([head](const sim::TraceEntry& e) {
+void shortWaitFor(sim::SimBackend& sim, std::vector<std::uint8_t> head, SendLog* log = nullptr) {
+    sim.setTraceCallback([head, log](const sim::TraceEntry& e) {
         if (e.kind != sim::TraceKind::Set || e.bytes.size() < head.size() + 1) return;
-        if (std::equal(head.begin(), head.end(), e.bytes.begin() + 1)) timing().replyWaitMs = 20;
+        if (!std::equal(head.begin(), head.end(), e.bytes.begin() + 1)) return;
+        timing().replyWaitMs = 20;
+        if (log) {
+            std::lock_guard<std::mutex> lock(log->mutex);
+            log->handles.push_back(e.handle);
+        }
     });
 }
 
@@ -396,7 +408,8 @@ TEST_F(EndToEnd, TimeoutOnEverySendMeansElevenSendsAndTenReopens) {
     SimRig rig;
     SimKeyboard& kb = rig.sim.addKeyboard(keyboard());
     kb.noAnswer(opcode::ENTER_ISP, sim::kAlways);
-    shortWaitFor(rig.sim, {0xEA, 0x02, 0xA0});
+    SendLog sends;
+    shortWaitFor(rig.sim, {0xEA, 0x02, 0xA0}, &sends);
     rig.initialise();
     download(rig, dir.write("fw.bin", applicationImage(65536, sparseByte)));
     ASSERT_TRUE(rig.waitForResults(1));
@@ -404,16 +417,11 @@ TEST_F(EndToEnd, TimeoutOnEverySendMeansElevenSendsAndTenReopens) {
     EXPECT_EQ(rig.host.results(),
               (std::vector<Reported>{{"Enter ISP mode fail.\nPlease re-plug the keyboard", true}}));
     EXPECT_EQ(rig.entries("status:").back(), "Enter ISP mode fail");
-    std::set<HidHandle> handles;
-    int sends = 0;
-    for (const auto& e : rig.sim.trace()) {
-        if (e.kind == sim::TraceKind::Set && e.bytes.size() > 3 && e.bytes[1] == 0xEA && e.bytes[3] == 0xA0) {
-            ++sends;
-            handles.insert(e.handle);
-        }
-    }
-    EXPECT_EQ(sends, 11);
-    EXPECT_EQ(handles.size(), 11u);  // a fresh open before each of the ten further sends
+    EXPECT_EQ(countCommands(kb, opcode::ENTER_ISP), 11);
+    std::lock_guard<std::mutex> lock(sends.mutex);
+    EXPECT_EQ(sends.handles.size(), 11u);
+    // A fresh open before each of the ten further sends.
+    EXPECT_EQ(std::set<HidHandle>(sends.handles.begin(), sends.handles.end()).size(), 11u);
     EXPECT_TRUE(rig.enabled(IDC_DOWNLOAD));
     EXPECT_EQ(kb.eraseCount(), 0);
 }
