@@ -182,6 +182,23 @@ std::uint32_t Updater::retried(const std::function<std::uint32_t()>& command) {
     return r;
 }
 
+// Opens the entry for a version read. A legacy keyboard has no framed version:
+// its own is shown here and the link closed again. False: the caller is done.
+bool Updater::openForVersionRead(const DeviceEntry& entry) {
+    if (!openTracked(entry.path, Access::Write, &entry)) {
+        box(kInitFailedText);
+        return false;
+    }
+    if (linkState().legacy == 1) {
+        std::string version;
+        const std::uint32_t r = LEGACY_GET_VERSION(version);
+        box(r == 0 ? version : std::string(kNoVersionText));
+        closeLink();
+        return false;
+    }
+    return true;
+}
+
 std::uint32_t Updater::readVersionWithFallback(bool listedAsIsp, std::string& version) {
     std::uint32_t r = CMD_GET_VERSION(listedAsIsp, version);
     if (r != 0 && !listedAsIsp) {
@@ -310,17 +327,7 @@ void Updater::OnDownload() {
         }
     }
     if (versionChecked) {
-        if (!openTracked(selected.path, Access::Write, &selected)) {
-            box(kInitFailedText);
-            return;
-        }
-        if (linkState().legacy == 1) {
-            std::string version;
-            const std::uint32_t r = LEGACY_GET_VERSION(version);
-            box(r == 0 ? version : std::string(kNoVersionText));
-            closeLink();
-            return;
-        }
+        if (!openForVersionRead(selected)) return;
         status("Getting FW Version");
         const bool listedAsIsp = list.getItemText(sel) == kIspModeName;
         std::string version;
@@ -941,17 +948,7 @@ void Updater::OnGetFwVersion() {
         return;
     }
     const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
-    if (!openTracked(entry.path, Access::Write, &entry)) {
-        box(kInitFailedText);
-        return;
-    }
-    if (linkState().legacy == 1) {
-        std::string version;
-        const std::uint32_t r = LEGACY_GET_VERSION(version);
-        box(r == 0 ? version : std::string(kNoVersionText));
-        closeLink();
-        return;
-    }
+    if (!openForVersionRead(entry)) return;
 
     status("Getting FW Version");
     const bool listedAsIsp = list.getItemText(sel) == kIspModeName;

@@ -77,6 +77,7 @@ private:
     void rediscover(std::int32_t pidFilter);
     std::uint32_t retried(const std::function<std::uint32_t()>& command);
     // Reads the version of the selected entry with the GL/CL fallback.
+    bool openForVersionRead(const DeviceEntry& entry);
     std::uint32_t readVersionWithFallback(bool listedAsIsp, std::string& version);
     // openLink, remembering which path the link was opened on.
     bool openTracked(const std::string& path, Access access, const DeviceEntry* entry);
