@@ -1,4 +1,4 @@
-// The flash benchmark: the real page writer (Updater::writeImage, on a worker
+// The flash benchmark: the real page writer (writeImage, on a worker
 // thread of its own as in a download) programs images of 4, 64, 128 and
 // 255 KiB, dense and with every other body segment zero, into the simulated
 // keyboard's boot loader, at a per-transfer latency of 0 and of 1 ms (the
@@ -46,7 +46,7 @@
 #include "sim/sim.h"
 #include "update/download_state.h"
 #include "update/update_host.h"
-#include "update/updater.h"
+#include "update/page_writer.h"
 #include "update/window.h"
 
 namespace {
@@ -178,12 +178,9 @@ Figures runWriter(const Case& c, const std::string& dir) {
     }
     NullWindow window;
     NullHost host;
-    vantel::DeviceTable table;
-    std::atomic<bool> workerRunning{true};
     vantel::DownloadState state;
     state.firmwarePath = path;
     state.needsPageSelect = image.size() > 65536 ? 1 : 0;
-    vantel::Updater updater(window, table, workerRunning, state, host);
 
     if (vantel::CMD_CHIP_ERASE() != 0) {
         f["error"] = "erase failed";
@@ -205,7 +202,7 @@ Figures runWriter(const Case& c, const std::string& dir) {
     getrusage(RUSAGE_SELF, &u0);
     const auto start = Clock::now();
     int result = -1;
-    std::thread worker([&] { result = updater.writeImage(path); });
+    std::thread worker([&] { result = vantel::writeImage(window, host, state, path); });
     worker.join();
     const auto end = Clock::now();
     getrusage(RUSAGE_SELF, &u1);

@@ -1,6 +1,7 @@
 #pragma once
-// The update procedures: the Download command, the programming worker and its
-// page writer, re-attachment and the timers, the version query.
+// The update procedures: the Download command, the programming worker (its page
+// writer is in page_writer.h), re-attachment and the timers, the version query.
+// One source file per procedure; updater.cpp holds what several of them share.
 
 #include <array>
 #include <atomic>
@@ -15,15 +16,11 @@
 #include "link/discovery.h"
 #include "link/hid_backend.h"
 #include "update/download_state.h"
+#include "update/page_writer.h"
 #include "update/update_host.h"
 #include "update/window.h"
 
 namespace vantel {
-
-// Page writer results besides 0 and a block's status.
-inline constexpr int WRITE_OPEN_FAILED = 2;
-inline constexpr int WRITE_HEAD_FAILED = -2;
-inline constexpr int WRITE_PAGE_FAILED = -3;
 
 class Updater {
 public:
@@ -56,9 +53,8 @@ public:
     // ends once the worker has finished. True when the close may proceed now.
     bool allowClose();
 
-    // The worker's body and the page writer, public for tests that drive them directly.
+    // The worker's body, public for tests that drive it directly.
     int programmingWorker();
-    int writeImage(const std::string& path);
 
     // The text reported after a successful write, by the version the boot loader
     // answers (fields separated by "/", empty fields dropped).

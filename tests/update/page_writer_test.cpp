@@ -3,14 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 
 #include "link/commands.h"
 #include "link/link.h"
 #include "mini_keyboard.h"
 #include "support/fake_window.h"
 #include "support/temp_dir.h"
-#include "update/updater.h"
+#include "update/page_writer.h"
 #include "update_fixture.h"
 
 namespace vantel::test {
@@ -59,18 +58,15 @@ protected:
     TimingGuard timingGuard{shortTiming()};
     MiniKeyboard kb;
     FakeWindow window;
-    DeviceTable table;
-    std::atomic<bool> running{true};
     DownloadState state;
     TestHost host{window};
-    Updater updater{window, table, running, state, host};
     TempDir dir;
 };
 
 TEST_F(PageWriterTest, HeadAloneWhenTheBodyIsAllZero) {
     Bytes bytes(4096, 0);
     for (std::size_t i = 0; i < 256; ++i) bytes[i] = busyByte(i);
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     EXPECT_EQ(kb.writeOffsets(), (std::vector<std::uint32_t>{0, 64, 128, 192}));
     EXPECT_EQ(window.posHistory, (std::vector<int>{0, 25, 50, 75}));
     EXPECT_EQ(window.rangeHistory, (std::vector<std::pair<int, int>>{{0, 100}}));
@@ -80,7 +76,7 @@ TEST_F(PageWriterTest, HeadAloneWhenTheBodyIsAllZero) {
 TEST_F(PageWriterTest, EverySegmentInUse) {
     Bytes bytes(4096);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     std::vector<std::uint32_t> expected;
     for (std::uint32_t o = 0; o < 4096; o += 64) expected.push_back(o);
     EXPECT_EQ(kb.writeOffsets(), expected);
@@ -93,7 +89,7 @@ TEST_F(PageWriterTest, ProgressCountsOnlyTheBlocksToWrite) {
     // Only body segment 0 in use: F = 1.
     Bytes first(8192, 0);
     for (std::size_t i = 0; i < 512; ++i) first[i] = busyByte(i);
-    EXPECT_EQ(updater.writeImage(file(first)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(first)), 0);
     EXPECT_EQ(window.posHistory, (std::vector<int>{0, 12, 25, 37, 50, 62, 75, 87}));
     EXPECT_EQ(kb.writeOffsets(), (std::vector<std::uint32_t>{0, 64, 128, 192, 256, 320, 384, 448}));
 }
@@ -103,7 +99,7 @@ TEST_F(PageWriterTest, SkippedSegmentsStillCountInTheNumerator) {
     Bytes last(8192, 0);
     for (std::size_t i = 0; i < 256; ++i) last[i] = busyByte(i);
     for (std::size_t i = 7936; i < 8192; ++i) last[i] = busyByte(i);
-    EXPECT_EQ(updater.writeImage(file(last)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(last)), 0);
     EXPECT_EQ(window.posHistory, (std::vector<int>{0, 12, 25, 37, 1550, 1562, 1575, 1587}));
     expectFlashMatches(last);
 }
@@ -112,7 +108,7 @@ TEST_F(PageWriterTest, SegmentWithOnlyItsLastByteSetAndAShortLastBlock) {
     Bytes bytes(256 + 256 + 100, 0);
     bytes[511] = 0x5A;           // segment 0: only its last byte
     bytes[600] = 0x01;           // segment 1: 100 bytes, a full block and one of 36
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     EXPECT_EQ(kb.writeOffsets(),
               (std::vector<std::uint32_t>{0, 64, 128, 192, 256, 320, 384, 448, 512, 576}));
     const auto writes = kb.requests();
@@ -126,7 +122,7 @@ TEST_F(PageWriterTest, PagedImageSelectsPageOneOnceAndRestartsTheAddress) {
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     state.needsPageSelect = 1;
     state.currentPage = 0;
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     const auto reqs = kb.requests();
     std::vector<std::size_t> gotos;
     for (std::size_t i = 0; i < reqs.size(); ++i) {
@@ -147,7 +143,7 @@ TEST_F(PageWriterTest, ZeroPageIsSkippedButPagesAreSelectedInTurn) {
     for (std::size_t i = 0; i < 65536; ++i) bytes[i] = busyByte(i);
     for (std::size_t i = 131072; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     state.needsPageSelect = 1;
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     const auto reqs = kb.requests();
     std::vector<Bytes> gotoArgs;
     std::size_t firstGoto = 0;
@@ -166,7 +162,7 @@ TEST_F(PageWriterTest, Status242IsResentThreeTimesThenAccepted) {
     Bytes bytes(8192);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     kb.scriptWrite(0x1200, {st(242), st(242), st(242), st(0)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), 0);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 0);
     EXPECT_EQ(writesAt(0x12, 0x00).size(), 4u);
     expectFlashMatches(bytes);
     EXPECT_TRUE(host.intermediates().empty());
@@ -176,7 +172,7 @@ TEST_F(PageWriterTest, FourthRefusalEndsTheWriteWithTheBodyText) {
     Bytes bytes(8192);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     kb.scriptWrite(0x1200, {st(242), st(242), st(242), st(242)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), 242);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 242);
     const std::string text = "1. Retried 3 times, Update fail at 0x1200, Error: 0xF2";
     EXPECT_EQ(window.status(), text);
     EXPECT_EQ(host.intermediates(), (std::vector<std::string>{text}));
@@ -187,7 +183,7 @@ TEST_F(PageWriterTest, BadChecksumIsResentLikeStatus242) {
     Bytes bytes(4096);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     kb.scriptWrite(0x100, {corrupt(), corrupt(), corrupt(), corrupt()});
-    EXPECT_EQ(updater.writeImage(file(bytes)), static_cast<int>(LINK_BAD_CHECKSUM));
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), static_cast<int>(LINK_BAD_CHECKSUM));
     EXPECT_EQ(writesAt(0x01, 0x00).size(), 4u);
     EXPECT_EQ(window.status(), "1. Retried 3 times, Update fail at 0x0100, Error: 0xF0");
 }
@@ -196,7 +192,7 @@ TEST_F(PageWriterTest, OtherFailuresAreNotResent) {
     Bytes bytes(4096);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     kb.scriptWrite(0x200, {st(5)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), 5);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 5);
     EXPECT_EQ(writesAt(0x02, 0x00).size(), 1u);
     EXPECT_EQ(window.status(), "1. Retried 0 times, Update fail at 0x0200, Error: 0x05");
 }
@@ -209,7 +205,7 @@ TEST_F(PageWriterTest, TimeoutOnABodyBlockIsNotResent) {
     kb.onRequest = [](const Request& r) {
         if (r.code == opcode::WRITE_BLOCK && r.args[0] == 0x02 && r.args[1] == 0x00) timing().replyWaitMs = 30;
     };
-    EXPECT_EQ(updater.writeImage(file(bytes)), static_cast<int>(LINK_TIMEOUT));
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), static_cast<int>(LINK_TIMEOUT));
     EXPECT_EQ(writesAt(0x02, 0x00).size(), 1u);
     EXPECT_EQ(window.status(), "1. Retried 0 times, Update fail at 0x0200, Error: 0xE3");
 }
@@ -218,7 +214,7 @@ TEST_F(PageWriterTest, HeadFailureUsesTheHeadText) {
     Bytes bytes(4096);
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     kb.scriptWrite(0x40, {st(7)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), WRITE_HEAD_FAILED);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), WRITE_HEAD_FAILED);
     const std::string text = "2. Retried 0 times, Update fail at 0x0040!";
     EXPECT_EQ(window.status(), text);
     EXPECT_EQ(host.intermediates(), (std::vector<std::string>{text}));
@@ -226,8 +222,8 @@ TEST_F(PageWriterTest, HeadFailureUsesTheHeadText) {
 }
 
 TEST_F(PageWriterTest, FileThatCannotBeOpenedSendsNothing) {
-    EXPECT_EQ(updater.writeImage(""), WRITE_OPEN_FAILED);
-    EXPECT_EQ(updater.writeImage(dir.file("missing.bin")), WRITE_OPEN_FAILED);
+    EXPECT_EQ(writeImage(window, host, state, ""), WRITE_OPEN_FAILED);
+    EXPECT_EQ(writeImage(window, host, state, dir.file("missing.bin")), WRITE_OPEN_FAILED);
     EXPECT_TRUE(kb.requests().empty());
     EXPECT_TRUE(window.statusHistory.empty());
     EXPECT_TRUE(host.intermediates().empty());
@@ -238,7 +234,7 @@ TEST_F(PageWriterTest, RefusedPageSelectionEndsWithoutText) {
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     state.needsPageSelect = 1;
     kb.script(opcode::GOTO_PAGE, {st(1)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), WRITE_PAGE_FAILED);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), WRITE_PAGE_FAILED);
     EXPECT_TRUE(window.statusHistory.empty());
     EXPECT_TRUE(host.intermediates().empty());
     EXPECT_EQ(kb.writeOffsets().size(), 1024u);
@@ -249,7 +245,7 @@ TEST_F(PageWriterTest, FailureInAPagePrintsTheInPageAddress) {
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     state.needsPageSelect = 1;
     kb.scriptWrite(0x11200, {st(9)});
-    EXPECT_EQ(updater.writeImage(file(bytes)), 9);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), 9);
     EXPECT_EQ(window.status(), "1. Retried 0 times, Update fail at 0x1200, Error: 0x09");
 }
 
@@ -259,7 +255,7 @@ TEST_F(PageWriterTest, PageNumberBeyondOneByteIsRefusedNotWrapped) {
     for (std::size_t i = 0; i < 256; ++i) bytes[i] = busyByte(i);
     for (std::size_t i = bytes.size() - 256; i < bytes.size(); ++i) bytes[i] = busyByte(i);
     state.needsPageSelect = 1;
-    EXPECT_EQ(updater.writeImage(file(bytes)), WRITE_PAGE_FAILED);
+    EXPECT_EQ(writeImage(window, host, state, file(bytes)), WRITE_PAGE_FAILED);
     std::vector<int> pages;
     for (const auto& r : kb.requests()) {
         if (r.code == opcode::GOTO_PAGE) pages.push_back(r.args[0]);
