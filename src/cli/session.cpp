@@ -12,7 +12,7 @@
 #include "app/vantel_dlg.h"
 #include "link/guid.h"
 #include "link/timing.h"
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 
 namespace vantel::cli {
 

@@ -22,7 +22,7 @@
 #include "sim/sim.h"
 #include "support/recording_shell.h"
 #include "support/temp_dir.h"
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 
 namespace vantel {
 namespace {

@@ -43,7 +43,7 @@
 #include "support/journal.h"
 #include "support/recording_shell.h"
 #include "support/temp_dir.h"
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 
 #ifndef VANTEL_FAULTS_OUTPUT_DIR
 #define VANTEL_FAULTS_OUTPUT_DIR "."

@@ -15,7 +15,7 @@
 #include "link/link.h"
 #include "sim/sim.h"
 #include "support/journal.h"
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 #include "update/updater.h"
 #include "update_fixture.h"
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 
 namespace vantel {
 namespace {

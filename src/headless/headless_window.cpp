@@ -1,4 +1,4 @@
-#include "update/headless_window.h"
+#include "headless/headless_window.h"
 
 #include <cstddef>
 #include <utility>
