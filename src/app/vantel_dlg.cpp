@@ -174,12 +174,12 @@ void CVantelDlg::OnRefresh() { discoverDevices(table_, window_.deviceList(), -1,
 void CVantelDlg::OnTestMode() {
     const int i = window_.deviceList().getCurSel();
     if (i < 0 || static_cast<std::uint32_t>(i) >= table_.count) {
-        reportResult("Please select a device first.", true);
+        reportResult("Please select a device first.", Outcome::NoDevice, true);
         return;
     }
     const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(i)];
     if (!openLink(entry.path, Access::Write, &entry)) {
-        reportResult("Fail to init the device", true);
+        reportResult("Fail to init the device", Outcome::NoDevice, true);
         return;
     }
     SetStatusLine(window_, "Enter testing mode");
@@ -193,8 +193,10 @@ void CVantelDlg::OnTestMode() {
     if (status == 0) {
         window_.messageBox("Enter testing mode successfully.", kBoxCaption, BoxIcon::None);
         SetStatusLine(window_, "Enter testing mode successfully");
+        reportOutcome(Outcome::Success);
     } else {
         SetStatusLine(window_, "Fail to enter testing mode");
+        reportOutcome(Outcome::KeyboardRefused);
     }
     // The link stays open; the next operation that opens a device closes it.
 }
@@ -202,30 +204,35 @@ void CVantelDlg::OnTestMode() {
 void CVantelDlg::OnFactorySetting() {
     const int i = window_.deviceList().getCurSel();
     if (i < 0 || static_cast<std::uint32_t>(i) >= table_.count) {
-        reportResult("Please select a device first.", true);
+        reportResult("Please select a device first.", Outcome::NoDevice, true);
         return;
     }
     const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(i)];
     if (!openLink(entry.path, Access::Write, &entry)) {
-        reportResult("Fail to init the device", true);
+        reportResult("Fail to init the device", Outcome::NoDevice, true);
         return;
     }
 
     std::string outcome = "Load factory setting successfully";
+    Outcome outcomeClass = Outcome::Success;
     if (linkState().legacy == 1) {
         LEGACY_FACTORY_DEFAULTS();
         LEGACY_RESET();
     } else if (CMD_FACTORY_DEFAULTS() != 0) {
         outcome = "Fail to load factory setting - 2";
+        outcomeClass = Outcome::KeyboardRefused;
     } else if (CMD_RESET() != 0) {
         outcome = "Fail to load factory setting - 1";
+        outcomeClass = Outcome::KeyboardRefused;
     }
     window_.messageBox(outcome, shell_.applicationName(), BoxIcon::None);
+    reportOutcome(outcomeClass);
 }
 
 // --- UpdateHost --------------------------------------------------------------
 
-void CVantelDlg::reportResult(const std::string& message, bool final) {
+void CVantelDlg::reportResult(const std::string& message, Outcome outcome, bool final) {
+    (void)outcome;  // the window shows and forwards the text; the class is for front ends above
     reporter_.reportResult(message, final);
 }
 

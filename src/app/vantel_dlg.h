@@ -50,7 +50,7 @@ public:
     void OnFactorySetting();  // Ctrl+Alt+F
 
     // UpdateHost.
-    void reportResult(const std::string& message, bool final) override;
+    void reportResult(const std::string& message, Outcome outcome, bool final) override;
     void reportIntermediate(const std::string& message) override;
     void postHostResultMessage(std::uint32_t wparam, std::uint32_t lparam) override;
     bool hostDriven() const override;

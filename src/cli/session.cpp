@@ -102,7 +102,7 @@ public:
                ProgressDisplay& display)
         : CVantelDlg(window, shell, backend), recorder_(recorder), display_(display) {}
 
-    void reportResult(const std::string& message, bool final) override {
+    void reportResult(const std::string& message, Outcome outcome, bool final) override {
         recorder_.text(message, true, final, updater().workerThreadActive());
         // A message box prints itself; the other channels are silent, so the
         // text is shown here as well.
@@ -110,7 +110,7 @@ public:
             display_.message(message);
         }
         tInReportResult = true;
-        CVantelDlg::reportResult(message, final);
+        CVantelDlg::reportResult(message, outcome, final);
         tInReportResult = false;
     }
 

@@ -59,10 +59,14 @@ void Updater::ReopenSelectedDevice() {
     const int sel = list.getCurSel();
     if (sel < 0 || sel >= static_cast<int>(table_.count)) {
         box(kSelectDeviceText);
+        host_.reportOutcome(Outcome::NoDevice);
         return;
     }
     const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
-    if (!openTracked(entry.path, Access::Write, &entry)) box("Fail to init the device!!");
+    if (!openTracked(entry.path, Access::Write, &entry)) {
+        box("Fail to init the device!!");
+        host_.reportOutcome(Outcome::NoDevice);
+    }
 }
 
 std::uint32_t Updater::retried(const std::function<std::uint32_t()>& command) {
@@ -91,14 +95,14 @@ void Updater::OnDownload() {
     DeviceList& list = window_.deviceList();
     const int sel = list.getCurSel();
     if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        host_.reportResult(kSelectDeviceText, true);
+        host_.reportResult(kSelectDeviceText, Outcome::NoDevice, true);
         return;
     }
     const DeviceEntry& selected = table_.entries[static_cast<std::size_t>(sel)];
 
     // A file must be named before anything is sent to the keyboard.
     if (path.empty()) {
-        host_.reportResult(kNoFileNameText, true);
+        host_.reportResult(kNoFileNameText, Outcome::FileRejected, true);
         return;
     }
 
@@ -106,7 +110,7 @@ void Updater::OnDownload() {
     ImageFile file;
     const unsigned cause = file.open(path);
     if (cause != FILE_OPEN_OK) {
-        host_.reportResult(format("Can't open file %s, error = %u!\n", path.c_str(), cause), true);
+        host_.reportResult(format("Can't open file %s, error = %u!\n", path.c_str(), cause), Outcome::FileRejected, true);
         return;
     }
 
@@ -128,6 +132,7 @@ void Updater::OnDownload() {
             const std::string project = version.size() > 1 ? version.substr(1, 4) : std::string();
             if (!containsAfterFirst(path, project)) {
                 box("Firmware mismatch.\nNot allowed to download.");
+                host_.reportOutcome(Outcome::FileRejected);
                 return;
             }
         }
@@ -148,7 +153,7 @@ void Updater::OnDownload() {
         int found = model.empty() ? -1 : findPrefix(list, model, 0);
         if (found < 0) found = findPrefix(list, kIspModeName, 0);
         if (found < 0 || found >= static_cast<int>(table_.count)) {
-            host_.reportResult("Model doest not match.", true);
+            host_.reportResult("Model doest not match.", Outcome::NoDevice, true);
             return;
         }
         working = found;
@@ -170,13 +175,13 @@ void Updater::OnDownload() {
     state_.markerImage = info.markerImage ? 1 : 0;
     state_.needsPageSelect = info.needsPageSelect ? 1 : 0;
     if (check != ImageCheck::Ok) {
-        host_.reportResult(imageCheckMessage(check), true);
+        host_.reportResult(imageCheckMessage(check), Outcome::FileRejected, true);
         return;
     }
     // A file without a whole head cannot be a keyboard's image; refuse it
     // before the keyboard leaves its firmware.
     if (info.length < 256) {
-        host_.reportResult(kInvalidFileText, true);
+        host_.reportResult(kInvalidFileText, Outcome::FileRejected, true);
         return;
     }
     state_.profileKind = info.profileKind;
@@ -185,7 +190,7 @@ void Updater::OnDownload() {
 
     // Talk to the working entry; this also closes a link the version check left open.
     if (!openTracked(entry.path, Access::Write, &entry)) {
-        host_.reportResult(kInitFailedText, true);
+        host_.reportResult(kInitFailedText, Outcome::NoDevice, true);
         return;
     }
     const bool legacy = linkState().legacy == 1;
@@ -204,7 +209,7 @@ void Updater::OnDownload() {
             r = retried([&] { return CMD_CHECK_PROFILE(code); });
         }
         if (r != 0) {
-            host_.reportResult("Fail to check profile", true);
+            host_.reportResult("Fail to check profile", Outcome::KeyboardRefused, true);
             status("Fail to check profile");
             return;
         }
@@ -223,7 +228,7 @@ void Updater::OnDownload() {
         if (state_.markerImage) {
             if (CMD_SET_MODE_FLAG(true) != 0) {
                 const char* text = "The keyboard does not support this firmware file.";
-                host_.reportResult(text, true);
+                host_.reportResult(text, Outcome::KeyboardRefused, true);
                 status(text);
                 closeLink();
                 return;
@@ -243,7 +248,7 @@ void Updater::OnDownload() {
                     status("Goto page success!!");
                     state_.separateIspDevice = 1;
                 } else {
-                    host_.reportResult("Goto page fail", true);
+                    host_.reportResult("Goto page fail", Outcome::KeyboardRefused, true);
                     status("Goto page fail");
                     closeLink();
                     return;
@@ -257,7 +262,7 @@ void Updater::OnDownload() {
 
     // The keyboard did not switch after the retries: the user has to re-plug it.
     if (r != 0) {
-        host_.reportResult("Enter ISP mode fail.\nPlease re-plug the keyboard", true);
+        host_.reportResult("Enter ISP mode fail.\nPlease re-plug the keyboard", Outcome::KeyboardRefused, true);
         status("Enter ISP mode fail");
         return;
     }
@@ -268,7 +273,7 @@ void Updater::OnDownload() {
     // The file must fill the keyboard's flash exactly; legacy keyboards report no size.
     if (!legacy && !fitsKeyboard(info.length, flashKiB)) {
         status(kFileSizeStatusText);
-        host_.reportResult(kNotForKeyboardText, true);
+        host_.reportResult(kNotForKeyboardText, Outcome::FileRejected, true);
         closeLink();
         return;
     }

@@ -26,6 +26,12 @@ std::string Updater::incorrectProfileText(const std::string& code, const std::st
 
 std::string Updater::versionOutcome(std::uint32_t status, const std::string& version) {
     if (status != 0) return "Update finsihed, but failed to get the firmware version.";
+    if (versionConfirms(status, version)) return "Update successfully!";
+    return "Update finsihed, but failed to get the firmware version!";
+}
+
+bool Updater::versionConfirms(std::uint32_t status, const std::string& version) {
+    if (status != 0) return false;
     std::vector<std::string> fields;
     std::size_t start = 0;
     while (start <= version.size()) {
@@ -35,14 +41,13 @@ std::string Updater::versionOutcome(std::uint32_t status, const std::string& ver
         if (slash == std::string::npos) break;
         start = slash + 1;
     }
-    if (fields.size() >= 2 && fields[1][0] == 'S') return "Update successfully!";
-    return "Update finsihed, but failed to get the firmware version!";
+    return fields.size() >= 2 && fields[1][0] == 'S';
 }
 
 void Updater::profileFailure(const std::array<std::uint8_t, 10>& stored) {
     const Trailer plain = descrambleTrailer(stored);
     host_.reportResult(incorrectProfileText(trailerProfileCode(plain), trailerTargetName(plain)),
-                       false);
+                       Outcome::KeyboardRefused, false);
     status("Checking Profile fail");
     recoveryReset();
 }
@@ -56,10 +61,10 @@ void Updater::recoveryReset() {
     sleepMs(timing().workerStepPauseMs);
     if (s == 0) {
         status("Reset success");
-        host_.reportResult("Update fail, but reset successfully.", false);
+        host_.reportResult("Update fail, but reset successfully.", Outcome::WriteFailed, false);
     } else {
         status("Reset fail 2");
-        host_.reportResult("Reset fail 2.", false);
+        host_.reportResult("Reset fail 2.", Outcome::WriteFailed, false);
     }
     sleepMs(timing().recoveryTailMs);
     enableButtons(true);
@@ -75,12 +80,14 @@ void Updater::shutdown() {
 }
 
 int Updater::programmingWorker() {
+    host_.workerStarted();
+
     // The stored trailer carries the profile the keyboard must accept.
     Trailer stored{};
     unsigned cause = FILE_OPEN_OK;
     if (!readTrailer(state_.firmwarePath, stored, &cause)) {
         host_.reportResult(format("Can't open file %s, error = %u\n", state_.firmwarePath.c_str(), cause),
-                           true);
+                           Outcome::FileRejected, true);
         recoveryReset();
         return 0;
     }
@@ -97,7 +104,7 @@ int Updater::programmingWorker() {
     // Reopen the link on the keyboard's ISP device.
     closeLink();
     if (!openTracked(state_.reopenPath, Access::ReadWrite, nullptr)) {
-        host_.reportResult(kInitFailedText, true);
+        host_.reportResult(kInitFailedText, Outcome::NoDevice, true);
         // Leave the window usable for another attempt.
         workerRunning_ = false;
         enableButtons(false);
@@ -121,7 +128,7 @@ int Updater::programmingWorker() {
     sleepMs(timing().workerStepPauseMs);
     if (s != 0) {
         status("Chip Erase fail");
-        host_.reportResult("Chip Erase fail", false);
+        host_.reportResult("Chip Erase fail", Outcome::WriteFailed, false);
         recoveryReset();
         return 0;
     }
@@ -132,7 +139,7 @@ int Updater::programmingWorker() {
         state_.currentPage = 0;
         if (CMD_GOTO_PAGE(0) != 0) {
             status("Goto page fail");
-            host_.reportResult("Goto page fail", false);
+            host_.reportResult("Goto page fail", Outcome::WriteFailed, false);
             shutdown();
             return 0;
         }
@@ -147,7 +154,7 @@ int Updater::programmingWorker() {
         const std::string text = format("Firmware update fail: %d", w);
         status(text);
         workerRunning_ = false;
-        host_.reportResult(text, false);
+        host_.reportResult(text, Outcome::WriteFailed, false);
         host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
         shutdown();
         return 0;
@@ -171,7 +178,7 @@ int Updater::programmingWorker() {
         status("Reset success");
         if (state_.separateIspDevice) {
             workerRunning_ = false;
-            host_.reportResult("Update successfully!", true);
+            host_.reportResult("Update successfully!", Outcome::Success, true);
         } else {
             sleepMs(timing().versionReadDelayMs);
             std::string version;
@@ -179,15 +186,16 @@ int Updater::programmingWorker() {
             // The link is still the worker's until the version has been read.
             closeLink();
             workerRunning_ = false;
-            host_.reportResult(versionOutcome(v, version), true);
+            const Outcome outcome = versionConfirms(v, version) ? Outcome::Success : Outcome::Unconfirmed;
+            host_.reportResult(versionOutcome(v, version), outcome, true);
         }
     } else if (s == STATUS_BOOTLOADER_FAIL) {
         workerRunning_ = false;
         status("Reset fail");
-        host_.reportResult("Bootloader upgrade fail, please retry.", true);
+        host_.reportResult("Bootloader upgrade fail, please retry.", Outcome::WriteFailed, true);
     } else {
         status("Reset fail");
-        host_.reportResult("Reset fail", true);
+        host_.reportResult("Reset fail", Outcome::WriteFailed, true);
         workerRunning_ = false;
     }
 

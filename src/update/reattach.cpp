@@ -83,6 +83,7 @@ void Updater::OnTimer(int id) {
         break;
     case TIMER_ISP_TIMEOUT:
         window_.killTimer(TIMER_ISP_TIMEOUT);
+        host_.reportOutcome(Outcome::IspNeverArrived);
         host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
         window_.postClose();
         break;
@@ -100,7 +101,7 @@ void Updater::OnDeviceChange(const DeviceBroadcast& broadcast) {
     if (broadcast.deviceType != DBT_DEVTYP_DEVICEINTERFACE) return;
 
     if (broadcast.classGuid == kFailureSignalClass) {
-        host_.reportResult("Failed to download the firmware.", true);
+        host_.reportResult("Failed to download the firmware.", Outcome::WriteFailed, true);
         // A running worker enables the buttons itself when it ends.
         if (!workerBusy()) {
             window_.enableControl(IDC_DOWNLOAD, true);
@@ -149,7 +150,7 @@ void Updater::OnDeviceChange(const DeviceBroadcast& broadcast) {
     // The worker writes the file named in the window.
     state_.firmwarePath = window_.controlText(IDC_FIRMWARE_PATH);
     if (state_.firmwarePath.empty()) {
-        host_.reportResult(kNoFileNameText, true);
+        host_.reportResult(kNoFileNameText, Outcome::FileRejected, true);
         return;
     }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "update/outcome.h"
+
 namespace vantel {
 
 inline constexpr std::uint32_t kHostResultMessage = 2024;  // WM_USER + 1000
@@ -16,8 +18,15 @@ public:
     virtual ~UpdateHost() = default;
 
     // Routes an outcome by run mode; with final set in a host-driven run it also
-    // notifies the host tool and closes the window. Any thread.
-    virtual void reportResult(const std::string& message, bool final) = 0;
+    // notifies the host tool and closes the window. The outcome class is for
+    // front ends that act on it; the text is what the user reads. Any thread.
+    virtual void reportResult(const std::string& message, Outcome outcome, bool final) = 0;
+    // The class of an outcome that the user learns without a result: from a
+    // message box, the status line, or the window closing when the ISP device
+    // never arrived. Any thread; ignoring it changes nothing the user sees.
+    virtual void reportOutcome(Outcome outcome) { (void)outcome; }
+    // The programming worker has started its run. Worker thread.
+    virtual void workerStarted() {}
     // Progress entries of an event-log run. Any thread.
     virtual void reportIntermediate(const std::string& message) = 0;
     // Posts HostResultMessage to the host tool's window when it exists. Any thread.

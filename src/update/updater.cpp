@@ -58,12 +58,15 @@ bool Updater::openTracked(const std::string& path, Access access, const DeviceEn
 bool Updater::openForVersionRead(const DeviceEntry& entry) {
     if (!openTracked(entry.path, Access::Write, &entry)) {
         box(kInitFailedText);
+        host_.reportOutcome(Outcome::NoDevice);
         return false;
     }
     if (linkState().legacy == 1) {
         std::string version;
         const std::uint32_t r = LEGACY_GET_VERSION(version);
         box(r == 0 ? version : std::string(kNoVersionText));
+        // Read or not, the version is all a legacy keyboard gives; a download ends here.
+        host_.reportOutcome(r == 0 ? Outcome::Success : Outcome::KeyboardRefused);
         closeLink();
         return false;
     }

@@ -59,6 +59,8 @@ public:
     // The text reported after a successful write, by the version the boot loader
     // answers (fields separated by "/", empty fields dropped).
     static std::string versionOutcome(std::uint32_t status, const std::string& version);
+    // True when that version confirms the new firmware: its second field names the firmware.
+    static bool versionConfirms(std::uint32_t status, const std::string& version);
     // The legacy upgrade file for a version text in keyword mode 1 or 2; empty: none.
     static std::string legacyUpgradeFile(int keywordMode, const std::string& version);
     // The text of a refused profile, worded from the plain trailer; empty for an unknown code.

@@ -53,6 +53,7 @@ void Updater::OnGetFwVersion() {
     const int sel = list.getCurSel();
     if (sel < 0 || sel >= static_cast<int>(table_.count)) {
         box(kSelectDeviceText);
+        host_.reportOutcome(Outcome::NoDevice);
         return;
     }
     const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
@@ -71,11 +72,13 @@ void Updater::OnGetFwVersion() {
         } else {
             box(version);
             status("Get FW Version success");
+            host_.reportOutcome(Outcome::Success);
         }
     } else if (keywordRun) {
         box("Fail to update the firmware because no firmware version is returned.");
     } else {
         status("Get FW Version fail");
+        host_.reportOutcome(Outcome::KeyboardRefused);
     }
     closeLink();
 

@@ -79,7 +79,7 @@ public:
                                  [&] { return results_.size() >= count; });
     }
 
-    void reportResult(const std::string& message, bool final) override {
+    void reportResult(const std::string& message, Outcome, bool final) override {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             results_.push_back({message, final});
