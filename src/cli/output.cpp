@@ -197,89 +197,52 @@ void ProgressDisplay::finish() {
 
 // ---- Outcomes -----------------------------------------------------------
 
-namespace {
-
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-const char* const kSuccess = "Update successfully!";
-
-}  // namespace
-
-int classifyText(const std::string& text, bool workerStarted) {
-    static const char* const noDevice[] = {
-        "Please select a device first.", "Please select a device first", "Model doest not match.",
-        "Fail to init the device", "Fail to init the device!!", "Cannot find device",
-    };
-    static const char* const fileRejected[] = {
-        "Please input a correct bin file name first",
-        "The firmware file is not a valid ISP firmware file.",
-        "The firmware file is not a valid firmware file.",
-        "The firmware file is not for this keyboard.\nPlease use another firmware file.",
-        "Firmware mismatch.\nNot allowed to download.",
-    };
-    static const char* const refused[] = {
-        "Fail to check profile",
-        "The keyboard does not support this firmware file.",
-        "Enter ISP mode fail.\nPlease re-plug the keyboard",
-        "Failed to get the version.",
-        "Fail to load factory setting - 1",
-        "Fail to load factory setting - 2",
-        "Cannot enter ISP mode",
-    };
-    static const char* const writeFailed[] = {
-        "Chip Erase fail", "Reset fail", "Bootloader upgrade fail, please retry.",
-        "Failed to download the firmware.", "Update fail, but reset successfully.", "Reset fail 2.",
-    };
-    static const char* const unconfirmed[] = {
-        "Update finsihed, but failed to get the firmware version.",
-        "Update finsihed, but failed to get the firmware version!",
-    };
-
-    for (const char* t : noDevice) if (text == t) return EXIT_NO_DEVICE;
-    for (const char* t : fileRejected) if (text == t) return EXIT_FILE_REJECTED;
-    if (startsWith(text, "Can't open file ")) return EXIT_FILE_REJECTED;
-    for (const char* t : refused) if (text == t) return EXIT_KEYBOARD_REFUSED;
-    // The worker words a refused profile; an unknown profile code gives the empty text.
-    if (startsWith(text, "Incorrect profile.") || (text.empty() && workerStarted)) {
-        return EXIT_KEYBOARD_REFUSED;
+int exitCodeFor(Outcome outcome) {
+    switch (outcome) {
+    case Outcome::Success: return EXIT_OK;
+    case Outcome::Unconfirmed: return EXIT_VERSION_UNCONFIRMED;
+    case Outcome::FileRejected: return EXIT_FILE_REJECTED;
+    case Outcome::NoDevice: return EXIT_NO_DEVICE;
+    case Outcome::KeyboardRefused: return EXIT_KEYBOARD_REFUSED;
+    case Outcome::WriteFailed: return EXIT_WRITE_FAILED;
+    case Outcome::IspNeverArrived: return EXIT_ISP_TIMEOUT;
     }
-    // Page 0 refused before the ISP entry is the keyboard's answer; inside the
-    // worker it stops the write.
-    if (text == "Goto page fail") return workerStarted ? EXIT_WRITE_FAILED : EXIT_KEYBOARD_REFUSED;
-    for (const char* t : writeFailed) if (text == t) return EXIT_WRITE_FAILED;
-    if (startsWith(text, "Firmware update fail: ")) return EXIT_WRITE_FAILED;
-    for (const char* t : unconfirmed) if (text == t) return EXIT_VERSION_UNCONFIRMED;
-    return EXIT_OK;
-}
-
-int flashExitCode(const RunRecord& run) {
-    // Success only when the last final result is the success text.
-    const OutcomeText* lastFinal = nullptr;
-    for (const auto& t : run.texts) {
-        if (t.isResult && t.final) lastFinal = &t;
-    }
-    if (lastFinal && lastFinal->text == kSuccess) return EXIT_OK;
-
-    // Otherwise the first failure tells the class; the texts after it (the
-    // recovery reset's, for instance) only follow from it.
-    for (const auto& t : run.texts) {
-        const int code = classifyText(t.text, t.workerStarted);
-        if (code != EXIT_OK) return code;
-    }
-    if (run.ispWaitArmed && !run.workerStarted) return EXIT_ISP_TIMEOUT;
     return EXIT_INTERNAL;
 }
 
+namespace {
+
+// The first failure of the run; EXIT_OK when there was none.
+int firstFailure(const RunRecord& run) {
+    for (const auto& o : run.outcomes) {
+        if (o.outcome != Outcome::Success) return exitCodeFor(o.outcome);
+    }
+    return EXIT_OK;
+}
+
+// The commands without a download: the first failure decides, else a success.
+int commandExitCode(const RunRecord& run) {
+    const int failure = firstFailure(run);
+    if (failure != EXIT_OK) return failure;
+    return run.outcomes.empty() ? EXIT_INTERNAL : EXIT_OK;
+}
+
+}  // namespace
+
+int flashExitCode(const RunRecord& run) {
+    const ReportedOutcome* lastFinal = nullptr;
+    for (const auto& o : run.outcomes) {
+        if (o.finalResult) lastFinal = &o;
+    }
+    // A reopen that failed on the way does not spoil a download that succeeded.
+    if (lastFinal && lastFinal->outcome == Outcome::Success) return EXIT_OK;
+    const int failure = firstFailure(run);
+    return failure != EXIT_OK ? failure : EXIT_INTERNAL;
+}
+
 int versionExitCode(const RunRecord& run, std::string& versionText) {
-    for (const auto& t : run.texts) {
-        const int code = classifyText(t.text, false);
-        if (code != EXIT_OK) return code;
-    }
-    for (const auto& s : run.statuses) {
-        if (s == "Get FW Version fail") return EXIT_KEYBOARD_REFUSED;
-    }
+    const int code = commandExitCode(run);
+    if (code != EXIT_OK) return code;
     // The version is the text of the box (a framed keyboard also sets the
     // status line; a legacy one only shows the box).
     for (const auto& t : run.texts) {
@@ -291,25 +254,8 @@ int versionExitCode(const RunRecord& run, std::string& versionText) {
     return EXIT_INTERNAL;
 }
 
-int testModeExitCode(const RunRecord& run) {
-    for (const auto& t : run.texts) {
-        if (t.text == "Enter testing mode successfully.") return EXIT_OK;
-        const int code = classifyText(t.text, false);
-        if (code != EXIT_OK) return code;
-    }
-    for (const auto& s : run.statuses) {
-        if (s == "Fail to enter testing mode") return EXIT_KEYBOARD_REFUSED;
-    }
-    return EXIT_INTERNAL;
-}
+int testModeExitCode(const RunRecord& run) { return commandExitCode(run); }
 
-int factoryResetExitCode(const RunRecord& run) {
-    for (const auto& t : run.texts) {
-        if (t.text == "Load factory setting successfully") return EXIT_OK;
-        const int code = classifyText(t.text, false);
-        if (code != EXIT_OK) return code;
-    }
-    return EXIT_INTERNAL;
-}
+int factoryResetExitCode(const RunRecord& run) { return commandExitCode(run); }
 
 }  // namespace vantel::cli

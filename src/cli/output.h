@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cli/options.h"
+#include "update/outcome.h"
 
 namespace vantel::cli {
 
@@ -91,20 +92,27 @@ struct OutcomeText {
     std::string text;
     bool isResult = false;        // came through reportResult
     bool final = false;           // reportResult's final flag
-    bool workerStarted = false;   // the programming worker had started by then
+};
+
+// One outcome class the core reported, with a result or without one.
+struct ReportedOutcome {
+    Outcome outcome = Outcome::Success;
+    bool finalResult = false;     // came with a final result
 };
 
 struct RunRecord {
     std::vector<OutcomeText> texts;
+    std::vector<ReportedOutcome> outcomes;  // in the order reported
     std::vector<std::string> statuses;  // every status-line text, in order
-    bool ispWaitArmed = false;          // the download waited for the ISP device
     bool workerStarted = false;         // the programming worker ran
     bool windowEnded = false;
 };
 
-// The failure class of one text; EXIT_OK for a text that is no failure.
-int classifyText(const std::string& text, bool workerStarted);
+// The exit code of an outcome class.
+int exitCodeFor(Outcome outcome);
 
+// A download succeeds only on a final result of success; otherwise its first
+// failure decides, and the failures after it (the recovery reset's) only follow from it.
 int flashExitCode(const RunRecord& run);
 int versionExitCode(const RunRecord& run, std::string& versionText);
 int testModeExitCode(const RunRecord& run);

@@ -28,23 +28,19 @@ std::string hex4(std::uint32_t value) {
 // the worker thread.
 class Recorder {
 public:
-    void text(const std::string& t, bool isResult, bool final, bool workerActive) {
+    void text(const std::string& t, bool isResult, bool final) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (workerActive) record_.workerStarted = true;
-        record_.texts.push_back({t, isResult, final, record_.workerStarted});
+        record_.texts.push_back({t, isResult, final});
+    }
+    void outcome(Outcome o, bool finalResult) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        record_.outcomes.push_back({o, finalResult});
     }
     void status(const std::string& t) {
         std::lock_guard<std::mutex> lock(mutex_);
-        // The worker's first status; it also marks runs whose start the
-        // thread flag missed (the worker had already ended).
-        if (t == "Checking Profile") record_.workerStarted = true;
         record_.statuses.push_back(t);
     }
-    void ispWait() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        record_.ispWaitArmed = true;
-    }
-    void workerSeen() {
+    void workerStarted() {
         std::lock_guard<std::mutex> lock(mutex_);
         record_.workerStarted = true;
     }
@@ -62,15 +58,12 @@ private:
     RunRecord record_;
 };
 
-class ConsoleDlg;
-
 // Set on the thread that is inside reportResult.
 thread_local bool tInReportResult = false;
 
 class Observer : public WindowObserver {
 public:
     Observer(Recorder& recorder, ProgressDisplay& display) : recorder_(recorder), display_(display) {}
-    void setDialog(ConsoleDlg* dlg) { dlg_ = dlg; }
 
     void controlTextChanged(int id, const std::string& text) override {
         if (id != IDC_STATUS) return;
@@ -82,16 +75,11 @@ public:
         display_.progress(pos);
     }
     void messageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
-    void timerChanged(int id, bool armed, int ms) override {
-        (void)ms;
-        if (id == TIMER_ISP_TIMEOUT && armed) recorder_.ispWait();
-    }
     void windowEnded() override { recorder_.ended(); }
 
 private:
     Recorder& recorder_;
     ProgressDisplay& display_;
-    ConsoleDlg* dlg_ = nullptr;
 };
 
 // The dialog logic with every outcome recorded on its way to the result
@@ -103,7 +91,8 @@ public:
         : CVantelDlg(window, shell, backend), recorder_(recorder), display_(display) {}
 
     void reportResult(const std::string& message, Outcome outcome, bool final) override {
-        recorder_.text(message, true, final, updater().workerThreadActive());
+        recorder_.text(message, true, final);
+        recorder_.outcome(outcome, final);
         // A message box prints itself; the other channels are silent, so the
         // text is shown here as well.
         if (resultChannel(values().runMode, values().resultArgument) != ResultChannel::ShowMessage) {
@@ -113,6 +102,8 @@ public:
         CVantelDlg::reportResult(message, outcome, final);
         tInReportResult = false;
     }
+    void reportOutcome(Outcome outcome) override { recorder_.outcome(outcome, false); }
+    void workerStarted() override { recorder_.workerStarted(); }
 
     bool workerActive() { return updater().workerThreadActive(); }
 
@@ -126,10 +117,7 @@ void Observer::messageBox(const std::string& text, const std::string& caption, B
     (void)icon;
     // A result of an interactive run arrives here from reportResult, which has
     // recorded it already; every other box is recorded as a box.
-    if (!tInReportResult) {
-        const bool worker = dlg_ != nullptr && dlg_->workerActive();
-        recorder_.text(text, false, false, worker);
-    }
+    if (!tInReportResult) recorder_.text(text, false, false);
     display_.message(text);
 }
 
@@ -239,7 +227,6 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     auto window = std::make_unique<HeadlessWindow>();
     window->setObserver(&observer);
     auto dlg = std::make_unique<ConsoleDlg>(*window, shell, backend, recorder, display);
-    observer.setDialog(dlg.get());
     if (!pollArrivals) backend.setDeviceEventSink(window.get());
     window->start(*dlg);
     std::vector<std::string> knownInterfaces;
@@ -332,7 +319,6 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         }
         bool idle = false;
         window->invoke([&] {
-            if (dlg->workerActive()) recorder.workerSeen();
             const bool waiting = window->timerArmed(TIMER_ISP_TIMEOUT);
             idle = !window->timerArmed(TIMER_AUTO_START) && !window->timerArmed(TIMER_DEFERRED_START) &&
                    !waiting && !dlg->workerActive() && dlg->state().deferredStart == 0;

@@ -169,127 +169,44 @@ TEST(CliProgress, BarCells) {
 
 // ---- Exit codes ---------------------------------------------------------
 
-OutcomeText result(const std::string& text, bool final = true, bool worker = false) {
-    return {text, true, final, worker};
-}
-OutcomeText box(const std::string& text, bool worker = false) { return {text, false, false, worker}; }
+ReportedOutcome final(Outcome o) { return {o, true}; }
+ReportedOutcome more(Outcome o) { return {o, false}; }
 
-TEST(CliExitCodes, EachFailureTextHasItsClass) {
-    struct Case {
-        const char* text;
-        bool worker;
-        int code;
-    };
-    const std::vector<Case> cases = {
-        {"Please select a device first.", false, EXIT_NO_DEVICE},
-        {"Model doest not match.", false, EXIT_NO_DEVICE},
-        {"Fail to init the device", false, EXIT_NO_DEVICE},
-        {"Fail to init the device", true, EXIT_NO_DEVICE},
-        {"Fail to init the device!!", false, EXIT_NO_DEVICE},
-        {"Please input a correct bin file name first", false, EXIT_FILE_REJECTED},
-        {"Can't open file a.bin, error = 2!\n", false, EXIT_FILE_REJECTED},
-        {"Can't open file a.bin, error = 5\n", true, EXIT_FILE_REJECTED},
-        {"The firmware file is not a valid ISP firmware file.", false, EXIT_FILE_REJECTED},
-        {"The firmware file is not a valid firmware file.", false, EXIT_FILE_REJECTED},
-        {"The firmware file is not for this keyboard.\nPlease use another firmware file.", false, EXIT_FILE_REJECTED},
-        {"Firmware mismatch.\nNot allowed to download.", false, EXIT_FILE_REJECTED},
-        {"Fail to check profile", false, EXIT_KEYBOARD_REFUSED},
-        {"The keyboard does not support this firmware file.", false, EXIT_KEYBOARD_REFUSED},
-        {"Goto page fail", false, EXIT_KEYBOARD_REFUSED},
-        {"Goto page fail", true, EXIT_WRITE_FAILED},
-        {"Enter ISP mode fail.\nPlease re-plug the keyboard", false, EXIT_KEYBOARD_REFUSED},
-        {"Incorrect profile. This firmware is for RX431, the profile is Global Lite", true, EXIT_KEYBOARD_REFUSED},
-        {"", true, EXIT_KEYBOARD_REFUSED},  // a refused profile with an unknown code
-        {"", false, EXIT_OK},
-        {"Chip Erase fail", true, EXIT_WRITE_FAILED},
-        {"Firmware update fail: -2", true, EXIT_WRITE_FAILED},
-        {"Firmware update fail: 227", true, EXIT_WRITE_FAILED},
-        {"Reset fail", true, EXIT_WRITE_FAILED},
-        {"Bootloader upgrade fail, please retry.", true, EXIT_WRITE_FAILED},
-        {"Failed to download the firmware.", false, EXIT_WRITE_FAILED},
-        {"Update finsihed, but failed to get the firmware version.", true, EXIT_VERSION_UNCONFIRMED},
-        {"Update finsihed, but failed to get the firmware version!", true, EXIT_VERSION_UNCONFIRMED},
-        {"Update successfully!", true, EXIT_OK},
-        {"Goto page success", false, EXIT_OK},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(classifyText(c.text, c.worker), c.code) << '"' << c.text << "\" worker " << c.worker;
-    }
-}
-
-TEST(CliExitCodes, FlashSucceedsOnlyWhenTheLastFinalResultIsTheSuccessText) {
+TEST(CliExitCodes, FlashSucceedsOnlyOnAFinalResultOfSuccess) {
     RunRecord run;
-    run.texts = {box("Fail to init the device!!"), result("Update successfully!")};
+    run.outcomes = {more(Outcome::NoDevice), final(Outcome::Success)};
     EXPECT_EQ(flashExitCode(run), EXIT_OK) << "a reopen box on the way does not spoil a good update";
 
-    run.texts = {result("Update successfully!", false)};
-    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL) << "not a final result";
+    run.outcomes = {more(Outcome::Success)};
+    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL) << "a version shown before the download is no result";
 
-    run.texts = {result("Update finsihed, but failed to get the firmware version!")};
-    EXPECT_EQ(flashExitCode(run), EXIT_VERSION_UNCONFIRMED) << "contains no success phrase";
-
-    run.texts = {};
+    run.outcomes = {};
     EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL);
 }
 
 TEST(CliExitCodes, TheFirstFailureDecidesNotTheRecoveryAfterIt) {
     RunRecord run;
-    run.texts = {result("Chip Erase fail", false, true),
-                 result("Update fail, but reset successfully.", false, true)};
-    EXPECT_EQ(flashExitCode(run), EXIT_WRITE_FAILED);
-
-    run.texts = {result("Incorrect profile. This firmware is for X, the profile is Global Full", false, true),
-                 result("Reset fail 2.", false, true)};
+    run.outcomes = {more(Outcome::KeyboardRefused), more(Outcome::WriteFailed)};
     EXPECT_EQ(flashExitCode(run), EXIT_KEYBOARD_REFUSED);
 
-    run.texts = {result("Can't open file a.bin, error = 2\n", true, true),
-                 result("Reset fail 2.", false, true)};
+    run.outcomes = {final(Outcome::FileRejected), more(Outcome::WriteFailed)};
     EXPECT_EQ(flashExitCode(run), EXIT_FILE_REJECTED);
-}
-
-TEST(CliExitCodes, ADownloadThatWaitedInVainForTheIspDeviceTimesOut) {
-    RunRecord run;
-    run.ispWaitArmed = true;
-    EXPECT_EQ(flashExitCode(run), EXIT_ISP_TIMEOUT);
-    run.workerStarted = true;  // it came back; whatever ended the run was something else
-    EXPECT_EQ(flashExitCode(run), EXIT_INTERNAL);
 }
 
 TEST(CliExitCodes, VersionTestModeAndFactoryReset) {
     RunRecord run;
     std::string version;
-    run.texts = {box("S5301V10")};
-    run.statuses = {"Getting FW Version", "Get FW Version success"};
+    run.texts = {{"S5301V10", false, false}};
+    run.outcomes = {more(Outcome::Success)};
     EXPECT_EQ(versionExitCode(run, version), EXIT_OK);
     EXPECT_EQ(version, "S5301V10");
 
-    run = {};
-    run.statuses = {"Getting FW Version", "Get FW Version fail"};
+    run.outcomes = {more(Outcome::KeyboardRefused)};
     EXPECT_EQ(versionExitCode(run, version), EXIT_KEYBOARD_REFUSED);
-    run = {};
-    run.texts = {box("Failed to get the version.")};
-    EXPECT_EQ(versionExitCode(run, version), EXIT_KEYBOARD_REFUSED);
-    run.texts = {box("Please select a device first.")};
-    EXPECT_EQ(versionExitCode(run, version), EXIT_NO_DEVICE);
 
     run = {};
-    run.texts = {box("Enter testing mode successfully.")};
-    EXPECT_EQ(testModeExitCode(run), EXIT_OK);
-    run = {};
-    run.statuses = {"Enter testing mode", "Fail to enter testing mode"};
-    EXPECT_EQ(testModeExitCode(run), EXIT_KEYBOARD_REFUSED);
-    run = {};
-    run.texts = {result("Fail to init the device")};
-    EXPECT_EQ(testModeExitCode(run), EXIT_NO_DEVICE);
-
-    run = {};
-    run.texts = {box("Load factory setting successfully")};
-    EXPECT_EQ(factoryResetExitCode(run), EXIT_OK);
-    run.texts = {box("Fail to load factory setting - 1")};
-    EXPECT_EQ(factoryResetExitCode(run), EXIT_KEYBOARD_REFUSED);
-    run.texts = {box("Fail to load factory setting - 2")};
-    EXPECT_EQ(factoryResetExitCode(run), EXIT_KEYBOARD_REFUSED);
-    run.texts = {result("Please select a device first.")};
+    EXPECT_EQ(testModeExitCode(run), EXIT_INTERNAL) << "nothing reported";
+    run.outcomes = {final(Outcome::NoDevice)};
     EXPECT_EQ(factoryResetExitCode(run), EXIT_NO_DEVICE);
 }
 

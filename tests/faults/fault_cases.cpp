@@ -3,11 +3,20 @@
 #include <cstdio>
 #include <functional>
 
+#include "cli/options.h"
+
 namespace vantel::faults {
 
 namespace {
 
 using Messages = std::vector<std::string>;
+using namespace vantel::cli;
+
+// The messages of a case and the exit code its outcome class maps to.
+struct Expected {
+    int exitCode;
+    Messages messages;
+};
 
 const std::string kUpdated = "box:Update successfully!";
 const std::string kProfileRefused = "box:Fail to check profile";
@@ -51,19 +60,20 @@ BlockOutcome blockOutcome(Fault f) {
     return {0, 0};
 }
 
-Messages headBlock(std::uint32_t offset, Fault f) {
+Expected headBlock(std::uint32_t offset, Fault f) {
     const BlockOutcome o = blockOutcome(f);
-    return {"status:2. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) + "!",
-            "box:Firmware update fail: -2", kHostTold, kClosed};
+    return {EXIT_WRITE_FAILED, {"status:2. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) + "!",
+            "box:Firmware update fail: -2", kHostTold, kClosed}};
 }
 
-Messages bodyBlock(std::uint32_t offset, Fault f) {
+Expected bodyBlock(std::uint32_t offset, Fault f) {
     const BlockOutcome o = blockOutcome(f);
     char error[8];
     std::snprintf(error, sizeof error, "%02X", o.status);
-    return {"status:1. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) +
-                ", Error: 0x" + error,
-            "box:Firmware update fail: " + std::to_string(o.status), kHostTold, kClosed};
+    return {EXIT_WRITE_FAILED,
+            {"status:1. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) +
+                 ", Error: 0x" + error,
+             "box:Firmware update fail: " + std::to_string(o.status), kHostTold, kClosed}};
 }
 
 struct Row {
@@ -75,7 +85,7 @@ struct Row {
     int at;
     std::optional<std::uint32_t> offset;
     std::vector<Fault> faults;
-    std::function<Messages(Fault)> expected;
+    std::function<Expected(Fault)> expected;
 };
 
 std::vector<Fault> every() { return {std::begin(kAllFaults), std::end(kAllFaults)}; }
@@ -84,72 +94,74 @@ std::vector<Row> rows() {
     std::vector<Row> r;
 
     // The Download command's profile check: a retried command.
-    r.push_back({"profile check (0xB4)", "ProfileCheck", Setup::App, false, 0xB4, 1, {}, every(), [](Fault f) -> Messages {
+    r.push_back({"profile check (0xB4)", "ProfileCheck", Setup::App, false, 0xB4, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
-            case Fault::LateReply: return {kUpdated};  // the retry gets the answer
+            case Fault::LateReply: return {EXIT_OK, {kUpdated}};  // the retry gets the answer
             case Fault::Removed:
-            case Fault::OtherDevice: return {kReopenFailed, kProfileRefused};
-            default: return {kProfileRefused};
+            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kProfileRefused}};
+            default: return {EXIT_KEYBOARD_REFUSED, {kProfileRefused}};
         }
     }});
 
     // ISP entry of an application image: a retried command. The keyboard
     // leaves for its boot loader once it has handed over its answer, so a
     // reply that was read but not accepted strands it there.
-    r.push_back({"ISP entry (0xA0)", "IspEntry", Setup::App, false, 0xA0, 1, {}, every(), [](Fault f) -> Messages {
+    r.push_back({"ISP entry (0xA0)", "IspEntry", Setup::App, false, 0xA0, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
             case Fault::BadChecksum:
             case Fault::LateReply:
             case Fault::Removed:
-            case Fault::OtherDevice: return {kReopenFailed, kIspEntryFailed};
-            default: return {kIspEntryFailed};
+            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}};
+            default: return {EXIT_KEYBOARD_REFUSED, {kIspEntryFailed}};
         }
     }});
 
     // The boot-loader entry of an ISP image: retried, and its send retried on its own.
-    r.push_back({"boot-loader entry (0xAA)", "BootEntry", Setup::Isp, false, 0xAA, 1, {}, every(), [](Fault f) -> Messages {
+    r.push_back({"boot-loader entry (0xAA)", "BootEntry", Setup::Isp, false, 0xAA, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
-            case Fault::LateReply: return {kUpdated};
+            case Fault::LateReply: return {EXIT_OK, {kUpdated}};
             case Fault::Removed:
-            case Fault::OtherDevice: return {kReopenFailed, kIspEntryFailed};
-            default: return {kIspEntryFailed};
+            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}};
+            default: return {EXIT_KEYBOARD_REFUSED, {kIspEntryFailed}};
         }
     }});
 
     // The wait for the ISP device: nothing is sent, the arrival is what goes wrong.
     r.push_back({"arrival wait", "ArrivalWait", Setup::App, true, 0, 0, {},
-                 {Fault::NoAnswer, Fault::LateReply, Fault::Removed, Fault::OtherDevice}, [](Fault f) -> Messages {
-        if (f == Fault::Removed) return {kInitFailed};
-        return {kHostTold, kClosed};  // timer 4 gives up
+                 {Fault::NoAnswer, Fault::LateReply, Fault::Removed, Fault::OtherDevice}, [](Fault f) -> Expected {
+        if (f == Fault::Removed) return {EXIT_NO_DEVICE, {kInitFailed}};
+        return {EXIT_ISP_TIMEOUT, {kHostTold, kClosed}};  // timer 4 gives up
     }});
 
     // The worker's profile check: not retried; the recovery reset follows.
-    r.push_back({"ISP profile check (0xA5)", "IspProfileCheck", Setup::App, false, 0xA5, 1, {}, every(), [](Fault f) -> Messages {
+    r.push_back({"ISP profile check (0xA5)", "IspProfileCheck", Setup::App, false, 0xA5, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
             case Fault::SendFails:
             case Fault::ReadFails:
             case Fault::Removed:
-            case Fault::OtherDevice: return {kIncorrectProfile, kNotRecovered, kClosed};
-            default: return {kIncorrectProfile, kRecovered, kClosed};
+            case Fault::OtherDevice: return {EXIT_KEYBOARD_REFUSED, {kIncorrectProfile, kNotRecovered, kClosed}};
+            default: return {EXIT_KEYBOARD_REFUSED, {kIncorrectProfile, kRecovered, kClosed}};
         }
     }});
 
-    r.push_back({"chip erase (0xA4)", "ChipErase", Setup::App, false, 0xA4, 1, {}, every(), [](Fault f) -> Messages {
+    r.push_back({"chip erase (0xA4)", "ChipErase", Setup::App, false, 0xA4, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
             case Fault::SendFails:
             case Fault::ReadFails:
             case Fault::Removed:
-            case Fault::OtherDevice: return {kEraseFailed, kNotRecovered, kClosed};
-            default: return {kEraseFailed, kRecovered, kClosed};
+            case Fault::OtherDevice: return {EXIT_WRITE_FAILED, {kEraseFailed, kNotRecovered, kClosed}};
+            default: return {EXIT_WRITE_FAILED, {kEraseFailed, kRecovered, kClosed}};
         }
     }});
 
     r.push_back({"page 0 before ISP entry (0xA2)", "PageZeroDownload", Setup::Paged, false, 0xA2, 1, {}, every(),
-                 [](Fault) -> Messages { return {kPageFailed}; }});
+                 [](Fault) -> Expected { return {EXIT_KEYBOARD_REFUSED, {kPageFailed}}; }});
     r.push_back({"page 0 in the worker (0xA2)", "PageZeroWorker", Setup::Paged, false, 0xA2, 2, {}, every(),
-                 [](Fault) -> Messages { return {kPageFailed, kClosed}; }});
+                 [](Fault) -> Expected { return {EXIT_WRITE_FAILED, {kPageFailed, kClosed}}; }});
     r.push_back({"page 1 in the writer (0xA2)", "PageOneWriter", Setup::Paged, false, 0xA2, 3, {}, every(),
-                 [](Fault) -> Messages { return {"box:Firmware update fail: -3", kHostTold, kClosed}; }});
+                 [](Fault) -> Expected {
+                     return {EXIT_WRITE_FAILED, {"box:Firmware update fail: -3", kHostTold, kClosed}};
+                 }});
 
     // Blocks of the 2 KiB image: the four head blocks, then body blocks at the
     // start and the end of a segment and the file's last block.
@@ -165,9 +177,9 @@ std::vector<Row> rows() {
     }
 
     r.push_back({"reset (0xAF)", "Reset", Setup::App, false, 0xAF, 1, {}, every(),
-                 [](Fault) -> Messages { return {kResetFailed}; }});
+                 [](Fault) -> Expected { return {EXIT_WRITE_FAILED, {kResetFailed}}; }});
     r.push_back({"version read (0xA6)", "VersionRead", Setup::Isp, false, 0xA6, 1, {}, every(),
-                 [](Fault) -> Messages { return {kVersionUnread}; }});
+                 [](Fault) -> Expected { return {EXIT_VERSION_UNCONFIRMED, {kVersionUnread}}; }});
     return r;
 }
 
@@ -226,7 +238,9 @@ const std::vector<Cell>& faultMatrix() {
                 c.at = row.at;
                 c.offset = row.offset;
                 c.fault = f;
-                c.expected = row.expected(f);
+                const Expected e = row.expected(f);
+                c.expected = e.messages;
+                c.exitCode = e.exitCode;
                 out.push_back(c);
             }
         }

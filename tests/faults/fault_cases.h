@@ -1,7 +1,7 @@
 #pragma once
 // The fault matrix: every step of a download against every fault the
 // simulated keyboard can inject there, each with the exact messages the user
-// gets. The table states every case and its outcome; fault_matrix_test.cpp
+// gets and the command line's exit code for the outcome. The table states every case and its outcome; fault_matrix_test.cpp
 // runs them and writes the matrix as Markdown.
 
 #include <cstdint>
@@ -52,6 +52,7 @@ struct Cell {
     // (the page writer's failure text on the status line), "post:<title>:<message>:<wparam>:<lparam>"
     // (to the host tool), "end" (the window closed by itself).
     std::vector<std::string> expected;
+    int exitCode = 0;  // vantel-cli's exit code for the outcome class the run reports
 
     std::string name() const;  // unique, a valid test name
 };
