@@ -172,13 +172,9 @@ void CVantelDlg::OnBrowse() {
 void CVantelDlg::OnRefresh() { discoverDevices(table_, window_.deviceList(), -1, workerRunning_); }
 
 void CVantelDlg::OnTestMode() {
-    const int i = window_.deviceList().getCurSel();
-    if (i < 0 || static_cast<std::uint32_t>(i) >= table_.count) {
-        reportResult("Please select a device first.", Outcome::NoDevice, true);
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(i)];
-    if (!openLink(entry.path, Access::Write, &entry)) {
+    const DeviceEntry* entry = updater_->selectedEntry(SelectionPrompt::Result);
+    if (!entry) return;
+    if (!openLink(entry->path, Access::Write, entry)) {
         reportResult("Fail to init the device", Outcome::NoDevice, true);
         return;
     }
@@ -202,13 +198,9 @@ void CVantelDlg::OnTestMode() {
 }
 
 void CVantelDlg::OnFactorySetting() {
-    const int i = window_.deviceList().getCurSel();
-    if (i < 0 || static_cast<std::uint32_t>(i) >= table_.count) {
-        reportResult("Please select a device first.", Outcome::NoDevice, true);
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(i)];
-    if (!openLink(entry.path, Access::Write, &entry)) {
+    const DeviceEntry* entry = updater_->selectedEntry(SelectionPrompt::Result);
+    if (!entry) return;
+    if (!openLink(entry->path, Access::Write, entry)) {
         reportResult("Fail to init the device", Outcome::NoDevice, true);
         return;
     }

@@ -55,15 +55,9 @@ bool isRetriedStatus(std::uint32_t r) {
 }  // namespace
 
 void Updater::ReopenSelectedDevice() {
-    DeviceList& list = window_.deviceList();
-    const int sel = list.getCurSel();
-    if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        box(kSelectDeviceText);
-        host_.reportOutcome(Outcome::NoDevice);
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
-    if (!openTracked(entry.path, Access::Write, &entry)) {
+    const DeviceEntry* entry = selectedEntry(SelectionPrompt::Box);
+    if (!entry) return;
+    if (!openTracked(entry->path, Access::Write, entry)) {
         box("Fail to init the device!!");
         host_.reportOutcome(Outcome::NoDevice);
     }
@@ -93,12 +87,10 @@ void Updater::OnDownload() {
 
     // Without a chosen device there is nothing to update.
     DeviceList& list = window_.deviceList();
-    const int sel = list.getCurSel();
-    if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        host_.reportResult(kSelectDeviceText, Outcome::NoDevice, true);
-        return;
-    }
-    const DeviceEntry& selected = table_.entries[static_cast<std::size_t>(sel)];
+    int sel = -1;
+    const DeviceEntry* chosen = selectedEntry(SelectionPrompt::Result, &sel);
+    if (!chosen) return;
+    const DeviceEntry& selected = *chosen;
 
     // A file must be named before anything is sent to the keyboard.
     if (path.empty()) {

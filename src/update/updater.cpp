@@ -45,6 +45,28 @@ void Updater::enableButtons(bool refreshToo) {
     if (refreshToo) window_.enableControl(IDC_REFRESH, true);
 }
 
+const DeviceEntry* Updater::selectedEntry(SelectionPrompt prompt, int* index) {
+    const int sel = window_.deviceList().getCurSel();
+    if (sel >= 0 && sel < static_cast<int>(table_.count)) {
+        if (index) *index = sel;
+        return &table_.entries[static_cast<std::size_t>(sel)];
+    }
+    switch (prompt) {
+    case SelectionPrompt::Box:
+        box(kSelectDeviceText);
+        host_.reportOutcome(Outcome::NoDevice);
+        break;
+    case SelectionPrompt::TerseBox:
+        box("Please select a device first");
+        host_.reportOutcome(Outcome::NoDevice);
+        break;
+    case SelectionPrompt::Result:
+        host_.reportResult(kSelectDeviceText, Outcome::NoDevice, true);
+        break;
+    }
+    return nullptr;
+}
+
 bool Updater::openTracked(const std::string& path, Access access, const DeviceEntry* entry) {
     const bool ok = openLink(path, access, entry);
     std::lock_guard<std::mutex> lock(openedMutex_);

@@ -22,6 +22,13 @@
 
 namespace vantel {
 
+// How a command tells the user that no device is selected.
+enum class SelectionPrompt {
+    Box,       // a message box, "Please select a device first."
+    TerseBox,  // the manual ISP entry's message box, worded without the full stop
+    Result,    // the command's final result, "Please select a device first."
+};
+
 class Updater {
 public:
     Updater(MainWindow& window, DeviceTable& table, std::atomic<bool>& workerRunning,
@@ -40,6 +47,11 @@ public:
 
     // Opens the device list's current selection again between the retries of a command.
     void ReopenSelectedDevice();
+
+    // The device list's selection when it names a listed entry (its list index
+    // in `index`); otherwise nullptr, once the user has been told as `prompt` says.
+    // User-interface thread.
+    const DeviceEntry* selectedEntry(SelectionPrompt prompt, int* index = nullptr);
 
     // Starts the programming worker on a thread of its own; workerRunning must
     // already be set. Refused (false) while a worker thread is still alive.

@@ -49,18 +49,13 @@ std::string Updater::legacyUpgradeFile(int keywordMode, const std::string& versi
 void Updater::OnGetFwVersion() {
     if (workerBusy()) return;
 
-    DeviceList& list = window_.deviceList();
-    const int sel = list.getCurSel();
-    if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        box(kSelectDeviceText);
-        host_.reportOutcome(Outcome::NoDevice);
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
-    if (!openForVersionRead(entry)) return;
+    int sel = -1;
+    const DeviceEntry* entry = selectedEntry(SelectionPrompt::Box, &sel);
+    if (!entry) return;
+    if (!openForVersionRead(*entry)) return;
 
     status("Getting FW Version");
-    const bool listedAsIsp = list.getItemText(sel) == kIspModeName;
+    const bool listedAsIsp = window_.deviceList().getItemText(sel) == kIspModeName;
     std::string version;
     const std::uint32_t r = readVersionWithFallback(listedAsIsp, version);
     const int mode = host_.keywordMode();
@@ -98,18 +93,13 @@ void Updater::OnManualIspEntry() {
     // The worker owns the link while it runs.
     if (workerBusy()) return;
 
-    DeviceList& list = window_.deviceList();
-    const int sel = list.getCurSel();
-    if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        box("Please select a device first");
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
+    const DeviceEntry* entry = selectedEntry(SelectionPrompt::TerseBox);
+    if (!entry) return;
     bool found;
     {
         std::lock_guard<std::mutex> lock(openedMutex_);
         const LinkState link = linkState();
-        found = link.handle != LINK_CLOSED && link.handle == openedHandle_ && openedPath_ == entry.path;
+        found = link.handle != LINK_CLOSED && link.handle == openedHandle_ && openedPath_ == entry->path;
     }
     if (!found) {
         box("Cannot find device");
