@@ -19,12 +19,13 @@ using test::JsonReader;
 
 TEST(CliJson, DeviceListParsesBackWithEveryField) {
     const std::vector<ListedDevice> devices = {
-        {0, "RX-431", 0x0F39, 0x0641, "\\\\?\\hid#vid_0f39&pid_0641#{4d1e}", 8, false},
-        {1, "VID: 0x0404, PID: 0x1234", 0x0404, 0x1234, "/dev/hidraw7", 9, true},
+        {0, "RX-431", 0x0F39, 0x0641, "\\\\?\\hid#vid_0f39&pid_0641#{4d1e}", 8, false, "/dev/hidraw3", "1-2.3", 1, true, ""},
+        {1, "VID: 0x0404, PID: 0x1234", 0x0404, 0x1234, "/dev/hidraw7", 9, true, "", "", -1, true, ""},
+        {-1, "RX-430", 0x0F39, 0x0825, "p", 8, false, "/dev/hidraw9", "3-1", 0, false, "Permission denied"},
     };
     const Json list = JsonReader::parse(devicesJson(devices));
     ASSERT_EQ(list.type, Json::Type::Array);
-    ASSERT_EQ(list.array.size(), 2u);
+    ASSERT_EQ(list.array.size(), 3u);
     EXPECT_EQ(list[0]["index"].number, 0);
     EXPECT_EQ(list[0]["name"].string, "RX-431");
     EXPECT_EQ(list[0]["vid"].number, 0x0F39);
@@ -32,10 +33,20 @@ TEST(CliJson, DeviceListParsesBackWithEveryField) {
     EXPECT_EQ(list[0]["path"].string, devices[0].path);  // backslashes survive
     EXPECT_EQ(list[0]["reportLength"].number, 8);
     EXPECT_FALSE(list[0]["legacy"].boolean);
+    EXPECT_EQ(list[0]["node"].string, "/dev/hidraw3");
+    EXPECT_EQ(list[0]["port"].string, "1-2.3");
+    EXPECT_EQ(list[0]["interface"].number, 1);
+    EXPECT_TRUE(list[0]["accessible"].boolean);
+    EXPECT_FALSE(list[0].has("error"));
     EXPECT_EQ(list[1]["index"].number, 1);
     EXPECT_EQ(list[1]["name"].string, "VID: 0x0404, PID: 0x1234");
     EXPECT_TRUE(list[1]["legacy"].boolean);
     EXPECT_EQ(list[1]["reportLength"].number, 9);
+    EXPECT_EQ(list[1]["node"].type, Json::Type::Null);
+    EXPECT_EQ(list[1]["interface"].type, Json::Type::Null);
+    EXPECT_EQ(list[2]["index"].type, Json::Type::Null);
+    EXPECT_FALSE(list[2]["accessible"].boolean);
+    EXPECT_EQ(list[2]["error"].string, "Permission denied");
 
     EXPECT_EQ(JsonReader::parse(devicesJson({})).array.size(), 0u);
 }
@@ -48,12 +59,33 @@ TEST(CliJson, StringsWithQuotesControlsAndHighBytesRoundTrip) {
     for (char c : jsonString(nasty)) EXPECT_GE(static_cast<unsigned char>(c), 0x20u);
 }
 
+TEST(CliJson, BytesThatAreNotUtf8BecomeLatin1Escapes) {
+    struct Case {
+        std::string in, out;
+    };
+    const std::vector<Case> cases = {
+        {"\xFA", "\"\\u00fa\""},                         // a lone high byte
+        {"\xC3\xA9", "\"\xC3\xA9\""},                     // well-formed: kept
+        {"\xC3", "\"\\u00c3\""},                         // cut short
+        {"\xC0\x80", "\"\\u00c0\\u0080\""},             // overlong
+        {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
+        {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // above U+10FFFF
+        {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(jsonString(c.in), c.out) << hexBytes(c.in);
+    EXPECT_EQ(hexBytes(std::string("\x7B\x6A\x00\xFA", 4)), "7B 6A 00 FA");
+}
+
 TEST(CliText, DeviceListShowsIdsInHexAndTheLegacyFlag) {
-    const std::string text = devicesText({{0, "RX-401", 0x0404, 0x0322, "/dev/hidraw1", 9, true},
-                                          {1, "ISP Mode", 0x0F39, 0x0001, "/dev/hidraw2", 8, false}});
-    EXPECT_NE(text.find("0  RX-401    0404:0322  report 9  legacy  /dev/hidraw1\n"), std::string::npos) << text;
+    const std::string text = devicesText({{0, "RX-401", 0x0404, 0x0322, "p1", 9, true, "/dev/hidraw1", "1-2", 0, true, ""},
+                                          {1, "ISP Mode", 0x0F39, 0x0001, "/dev/hidraw2", 8, false, "", "", -1, true, ""},
+                                          {-1, "RX-431", 0x0F39, 0x0641, "p3", 8, false, "/dev/hidraw3", "", -1, false, "x"}});
+    EXPECT_NE(text.find("0  RX-401    0404:0322  report 9  legacy  /dev/hidraw1  port 1-2 interface 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("1  ISP Mode  0F39:0001  report 8  /dev/hidraw2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("hidraw3"), std::string::npos) << "only the keyboards that open are listed";
     EXPECT_EQ(devicesText({}), "No keyboard found.\n");
+    EXPECT_EQ(devicesText({{-1, "RX-431", 0x0F39, 0x0641, "p3", 8, false, "/dev/hidraw3", "", -1, false, "x"}}),
+              "No keyboard found.\n");
 }
 
 // ---- Progress display ---------------------------------------------------

@@ -42,11 +42,13 @@ public:
     std::string root() const { return root_.string(); }
     std::string devRoot() const { return (root_ / "dev").string(); }
 
-    // A hidraw node under a USB interface: .../1-<port>/1-<port>:1.<mi>/0003:VVVV:PPPP.NNNN/hidraw/hidrawN.
+    // A hidraw node under a USB interface: .../<port>/<port>:1.<mi>/0003:VVVV:PPPP.NNNN/hidraw/hidrawN,
+    // the port "1-<number>" unless given ("1-2.3").
     void addUsb(unsigned number, std::uint16_t vid, std::uint16_t pid, int interfaceNumber,
-                const std::vector<std::uint8_t>& descriptor, bool hidId = true) {
-        const fs::path usbDevice = root_ / "devices" / "pci0000:00" / "usb1" / ("1-" + std::to_string(number));
-        const fs::path usbInterface = usbDevice / ("1-" + std::to_string(number) + ":1." + std::to_string(interfaceNumber));
+                const std::vector<std::uint8_t>& descriptor, bool hidId = true, std::string port = "") {
+        if (port.empty()) port = "1-" + std::to_string(number);
+        const fs::path usbDevice = root_ / "devices" / "pci0000:00" / "usb1" / port;
+        const fs::path usbInterface = usbDevice / (port + ":1." + std::to_string(interfaceNumber));
         fs::create_directories(usbInterface);
         write(usbDevice / "idVendor", hex4(vid) + "\n");
         write(usbDevice / "idProduct", hex4(pid) + "\n");
@@ -117,8 +119,10 @@ public:
         std::vector<std::uint8_t> descriptor;
         std::vector<std::uint8_t> featureReply;  // what a get-feature returns
         std::deque<int> failures;                // errno of the next feature transfers (0: succeed)
+        int openError = 0;                       // errno of every open (0: opens)
     };
     struct Transfer {
+        std::string devnode;
         bool set = false;
         std::size_t length = 0;  // the ioctl's length
         std::vector<std::uint8_t> bytes;
@@ -131,6 +135,10 @@ public:
         auto it = nodes_.find(path);
         if (it == nodes_.end()) {
             errno = ENOENT;
+            return -1;
+        }
+        if (it->second.openError != 0) {
+            errno = it->second.openError;
             return -1;
         }
         const int fd = nextFd_++;
@@ -172,6 +180,7 @@ public:
         if (_IOC_TYPE(request) == 'H' && (nr == 0x06 || nr == 0x07)) {
             auto* bytes = static_cast<std::uint8_t*>(argument);
             Transfer t;
+            t.devnode = it->second;
             t.set = nr == 0x06;
             t.length = length;
             t.bytes.assign(bytes, bytes + length);
