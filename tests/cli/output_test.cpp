@@ -191,6 +191,49 @@ TEST(CliProgress, WithoutEscapeSequencesAShorterLineBlanksTheLongerOne) {
     EXPECT_EQ(results.str(), "ok\n");
 }
 
+TEST(CliProgress, QuietShowsOnlyResultsAndVerboseStampsEveryStatus) {
+    std::ostringstream progress, results, events;
+    JsonEvents json(events);
+    ProgressDisplay quiet(progress, results, true, 40);
+    quiet.setDetail(ProgressDisplay::Detail::Quiet);
+    quiet.setEvents(&json);
+    quiet.status("Chip Erase fail");
+    quiet.progress(50);
+    quiet.detail("1. Retried 3 times");
+    quiet.result("Chip Erase fail");
+    quiet.finish();
+    EXPECT_EQ(progress.str(), "");
+    EXPECT_EQ(results.str(), "Chip Erase fail\n");
+    EXPECT_EQ(events.str(), "{\"event\":\"status\",\"text\":\"Chip Erase fail\"}\n"
+                            "{\"event\":\"progress\",\"percent\":50}\n"
+                            "{\"event\":\"message\",\"text\":\"1. Retried 3 times\"}\n"
+                            "{\"event\":\"message\",\"text\":\"Chip Erase fail\"}\n")
+        << "the events do not depend on what the screen shows";
+
+    std::ostringstream plain, plainResults;
+    std::int64_t now = 5000;
+    ProgressDisplay verbose(plain, plainResults, false);
+    verbose.setDetail(ProgressDisplay::Detail::Verbose, [&now] { return now; });
+    verbose.status("Chip Erase");
+    now = 6250;
+    verbose.status("Chip Erase");  // every text, repeated ones too
+    EXPECT_EQ(plain.str(), "[   0.000] Chip Erase\n[   1.250] Chip Erase\n");
+}
+
+TEST(CliProgress, TheWaitCountsDownBesideTheStatus) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true, 80);
+    d.setShowBar(false);
+    d.status("Enter ISP mode success. Waiting for the Windows to detect it.");
+    d.countdown(120);
+    d.countdown(119);
+    d.countdown(-1);
+    const std::string out = progress.str();
+    EXPECT_NE(out.find("detect it. (120 s left)\x1b[K"), std::string::npos) << out;
+    EXPECT_NE(out.find("detect it. (119 s left)\x1b[K"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.rfind('\r')), "\rEnter ISP mode success. Waiting for the Windows to detect it.\x1b[K");
+}
+
 TEST(CliProgress, BarCells) {
     EXPECT_EQ(progressBar(0, 10), "[..........]   0%");
     EXPECT_EQ(progressBar(35, 10), "[###.......]  35%");
@@ -323,6 +366,42 @@ TEST(CliExitCodes, VersionTestModeAndFactoryReset) {
     EXPECT_EQ(factoryResetExitCode(run), EXIT_KEYBOARD_REFUSED);
     run.texts = {result("Please select a device first.")};
     EXPECT_EQ(factoryResetExitCode(run), EXIT_NO_DEVICE);
+}
+
+TEST(CliKeyboardState, FollowsTheStepsTheFlashWentThrough) {
+    const std::string entered = "Enter ISP mode success. Waiting for the Windows to detect it.";
+    struct Case {
+        std::vector<std::string> statuses;
+        bool startedInIsp;
+        int exit;
+        KeyboardState state;
+    };
+    const std::vector<Case> cases = {
+        {{"Entering ISP mode...", "Enter ISP mode fail"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::Untouched},
+        {{}, false, EXIT_FILE_REJECTED, KeyboardState::Untouched},
+        {{"Entering ISP mode...", entered}, false, EXIT_ISP_TIMEOUT, KeyboardState::BootLoaderIntact},
+        {{}, true, EXIT_NO_DEVICE, KeyboardState::BootLoaderIntact},
+        // The boot loader refused the profile; the recovery reset took the keyboard back.
+        {{entered, "Checking Profile", "Reset success"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::Untouched},
+        {{entered, "Checking Profile", "Reset fail 2"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::BootLoaderIntact},
+        {{entered, "Checking Profile", "Profile match", "Chip Erase", "Chip Erase fail", "Reset success"}, false,
+         EXIT_WRITE_FAILED, KeyboardState::BootLoaderErased},
+        {{entered, "Chip Erase", "Chip Erase success", "Start firmware update", "Firmware update fail: 5"}, false,
+         EXIT_WRITE_FAILED, KeyboardState::BootLoaderErased},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Start Reset", "Reset fail"},
+         false, EXIT_WRITE_FAILED, KeyboardState::WrittenUnconfirmed},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Reset success"}, false,
+         EXIT_VERSION_UNCONFIRMED, KeyboardState::WrittenUnconfirmed},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Reset success"}, false,
+         EXIT_OK, KeyboardState::Updated},
+    };
+    for (const auto& c : cases) {
+        RunRecord run;
+        run.statuses = c.statuses;
+        run.startedInIsp = c.startedInIsp;
+        EXPECT_EQ(keyboardState(run, c.exit), c.state)
+            << keyboardStateKey(c.state) << " after " << (c.statuses.empty() ? "" : c.statuses.back());
+    }
 }
 
 // ---- Device choice ------------------------------------------------------
