@@ -347,6 +347,11 @@ void ProgressDisplay::note(const std::string& line) {
     keptLine(line);
 }
 
+void ProgressDisplay::closingNote(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closing_.push_back(line);
+}
+
 void ProgressDisplay::countdown(int secondsLeft) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (secondsLeft == secondsLeft_) return;
@@ -366,6 +371,9 @@ void ProgressDisplay::finish() {
         progress_.flush();
         lineOpen_ = false;
     }
+    for (const std::string& line : closing_) progress_ << line << "\n";
+    progress_.flush();
+    closing_.clear();
     for (const std::string& text : held_) results_ << text << "\n";
     results_.flush();
     held_.clear();

@@ -98,6 +98,8 @@ public:
     void detail(const std::string& text);
     // A line of its own on the progress stream (the trace), below which the bar is redrawn.
     void note(const std::string& line);
+    // A line on the progress stream that finish() prints after the bar, before the results.
+    void closingNote(const std::string& line);
     // Seconds left of a wait, shown beside the status on a terminal; -1: none.
     void countdown(int secondsLeft);
     // Ends the redrawn line (terminal) and prints the held results last.
@@ -133,6 +135,7 @@ private:
     std::int64_t origin_ = 0;
     int secondsLeft_ = -1;
     std::vector<std::string> held_;  // result texts, printed by finish()
+    std::vector<std::string> closing_;  // closing notes, printed by finish()
     JsonEvents* events_ = nullptr;
 };
 

@@ -534,15 +534,16 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     std::string text = outcomeText(run, options.command, version);
     if (result.exitCode == EXIT_ISP_TIMEOUT) {
         text = "the keyboard did not come back as an ISP device in time";
-        display.note("vantel-cli: " + text);
+        display.closingNote("vantel-cli: " + text);
     } else if (result.exitCode == EXIT_INTERNAL) {
         text = "the command ended without an outcome";
-        display.note("vantel-cli: " + text);
+        display.closingNote("vantel-cli: " + text);
     }
     if (options.command == Command::Flash) {
         result.keyboardState = keyboardState(run, result.exitCode);
         if (result.exitCode != EXIT_OK) {
-            display.note(std::string("vantel-cli: keyboard state: ") + keyboardStateText(*result.keyboardState));
+            display.closingNote(std::string("vantel-cli: keyboard state: ") +
+                                keyboardStateText(*result.keyboardState));
         }
     }
     if (events) {
