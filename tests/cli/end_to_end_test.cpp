@@ -36,6 +36,18 @@ using test::JsonReader;
 // 250 ms), short enough that a whole download takes a fraction of a second.
 const char* const kScale = "1/20";
 
+// Replaces this (child) process with vantel-cli.
+[[noreturn]] void execCli(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string binary = VANTEL_CLI_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(binary.c_str(), argv.data());
+    ::_exit(127);
+}
+
 struct CliRun {
     int code = -1;
     std::string out;
@@ -106,14 +118,7 @@ protected:
             ::dup2(out, 1);
             ::dup2(err, 2);
             if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-            std::vector<char*> argv;
-            std::string binary = VANTEL_CLI_BINARY;
-            argv.push_back(binary.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(binary.c_str(), argv.data());
-            ::_exit(127);
+            execCli(args);
         }
         return pid;
     }
@@ -386,14 +391,7 @@ std::string onTerminal(const std::vector<std::string>& args, unsigned short colu
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
     if (pid == 0) {
         ::unsetenv("COLUMNS");
-        std::vector<char*> argv;
-        std::string binary = VANTEL_CLI_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copy = args;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
+        execCli(args);
     }
     std::string screen;
     char buffer[4096];

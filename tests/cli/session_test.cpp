@@ -47,6 +47,18 @@ SessionRun runCommand(HidBackend& backend, DeviceLocator* locator, const std::ve
 
 class CliSession : public ::testing::Test {
 protected:
+    // The simulator of a scenario text, with a locator over it.
+    sim::SimBackend& simulator(const std::string& text) {
+        std::string error;
+        auto scenario = sim::parseScenario(text, error);
+        EXPECT_TRUE(scenario) << error;
+        sim_ = std::make_unique<sim::SimBackend>(scenario ? *scenario : sim::Scenario{});
+        locator_ = simulatorLocator(*sim_);
+        return *sim_;
+    }
+    std::unique_ptr<sim::SimBackend> sim_;
+    std::unique_ptr<DeviceLocator> locator_;
+
     void SetUp() override {
         saved_ = timing();
         timing() = scaledTiming(timing(), 1, 20);
@@ -59,13 +71,7 @@ protected:
 // at 1-2, comes up as a boot loader at the same moment. Only the boot loader
 // at 1-3 may be written.
 TEST_F(CliSession, TheBootLoaderIsTakenOnlyAtTheChosenPort) {
-    std::string error;
-    auto scenario = sim::parseScenario("keyboard a\nport 1-2\nstarts-in-isp\n"
-                                       "keyboard b\nport 1-3\nreenumerate-ms 400\n",
-                                       error);
-    ASSERT_TRUE(scenario) << error;
-    sim::SimBackend sim(*scenario);
-    auto locator = simulatorLocator(sim);
+    sim::SimBackend& sim = simulator("keyboard a\nport 1-2\nstarts-in-isp\nkeyboard b\nport 1-3\nreenumerate-ms 400\n");
     sim::SimKeyboard& a = sim.keyboard(0);
     sim::SimKeyboard& b = sim.keyboard(1);
 
@@ -81,7 +87,7 @@ TEST_F(CliSession, TheBootLoaderIsTakenOnlyAtTheChosenPort) {
     TempDir dir;
     const auto image = test::applicationImage(65536, "GF", "RX431", 31);
     const std::string file = dir.write("fw.bin", image);
-    const SessionRun r = runCommand(sim, locator.get(), {"flash", file, "--port", "1-3"});
+    const SessionRun r = runCommand(sim, locator_.get(), {"flash", file, "--port", "1-3"});
     done = true;
     other.join();
 
@@ -93,17 +99,13 @@ TEST_F(CliSession, TheBootLoaderIsTakenOnlyAtTheChosenPort) {
 }
 
 TEST_F(CliSession, PortAndPathChooseAndAnUnknownOneIsNoDevice) {
-    std::string error;
-    auto scenario = sim::parseScenario("keyboard a\nport 1-2\nversion AAA\nkeyboard b\nport 1-3\nversion BBB\n", error);
-    ASSERT_TRUE(scenario) << error;
-    sim::SimBackend sim(*scenario);
-    auto locator = simulatorLocator(sim);
-    SessionRun r = runCommand(sim, locator.get(), {"version", "--port", "1-3"});
+    sim::SimBackend& sim = simulator("keyboard a\nport 1-2\nversion AAA\nkeyboard b\nport 1-3\nversion BBB\n");
+    SessionRun r = runCommand(sim, locator_.get(), {"version", "--port", "1-3"});
     EXPECT_EQ(r.result.exitCode, EXIT_OK) << r.err;
     EXPECT_EQ(r.out, "BBB\n");
-    r = runCommand(sim, locator.get(), {"version", "--path", sim.keyboard(0).path()});
+    r = runCommand(sim, locator_.get(), {"version", "--path", sim.keyboard(0).path()});
     EXPECT_EQ(r.out, "AAA\n");
-    r = runCommand(sim, locator.get(), {"version", "--port", "2-1"});
+    r = runCommand(sim, locator_.get(), {"version", "--port", "2-1"});
     EXPECT_EQ(r.result.exitCode, EXIT_NO_DEVICE);
     EXPECT_NE(r.err.find("no keyboard at USB port 2-1"), std::string::npos) << r.err;
     EXPECT_EQ(sim.keyboard(0).commands().size() + sim.keyboard(1).commands().size(), 2u)
@@ -111,20 +113,16 @@ TEST_F(CliSession, PortAndPathChooseAndAnUnknownOneIsNoDevice) {
 }
 
 TEST_F(CliSession, WaitTakesTheKeyboardThatIsPluggedInLater) {
-    std::string error;
-    auto scenario = sim::parseScenario("keyboard a\nport 1-4\nversion LATE\n", error);
-    ASSERT_TRUE(scenario) << error;
-    sim::SimBackend sim(*scenario);
-    auto locator = simulatorLocator(sim);
+    sim::SimBackend& sim = simulator("keyboard a\nport 1-4\nversion LATE\n");
     sim.keyboard(0).unplug();
     sim.keyboard(0).plugIn(300);
-    const SessionRun r = runCommand(sim, locator.get(), {"version", "--wait=30", "--port", "1-4"});
+    const SessionRun r = runCommand(sim, locator_.get(), {"version", "--wait=30", "--port", "1-4"});
     EXPECT_EQ(r.result.exitCode, EXIT_OK) << r.err;
     EXPECT_EQ(r.out, "LATE\n");
 
     // Nothing comes: the wait ends with no device.
     sim.keyboard(0).unplug();
-    const SessionRun none = runCommand(sim, locator.get(), {"version", "--wait=0.2"});
+    const SessionRun none = runCommand(sim, locator_.get(), {"version", "--wait=0.2"});
     EXPECT_EQ(none.result.exitCode, EXIT_NO_DEVICE);
     EXPECT_NE(none.err.find("no keyboard arrived"), std::string::npos) << none.err;
 }
@@ -142,21 +140,12 @@ const std::vector<std::uint8_t> kFramed = {
 class CliOverHidraw : public CliSession {
 protected:
     void plug(unsigned n, std::uint16_t vid, std::uint16_t pid, const std::string& port, int mi = 1) {
-        sysfs.addUsb(n, vid, pid, mi, kFramed, true, port);
-        auto& node = io.node(devnode(n));
-        node.vendor = static_cast<std::int16_t>(vid);
-        node.product = static_cast<std::int16_t>(pid);
-        node.descriptor = kFramed;
+        testing_linux::plugUsb(sysfs, io, n, vid, pid, mi, kFramed, port);
     }
     std::string devnode(unsigned n) const { return sysfs.devRoot() + "/hidraw" + std::to_string(n); }
     HidrawBackend& backend() {
         if (!backend_) {
-            HidrawConfig config;
-            config.sysfsRoot = sysfs.root();
-            config.devRoot = sysfs.devRoot();
-            config.io = &io;
-            config.hotplug = HotplugSource::None;
-            backend_ = std::make_unique<HidrawBackend>(config);
+            backend_ = std::make_unique<HidrawBackend>(testing_linux::fakeConfig(sysfs, io));
             locator_ = hidrawLocator(*backend_);
         }
         return *backend_;
@@ -169,7 +158,6 @@ protected:
     FakeSysfs sysfs;
     FakeHidrawIo io;
     std::unique_ptr<HidrawBackend> backend_;
-    std::unique_ptr<DeviceLocator> locator_;
 };
 
 TEST_F(CliOverHidraw, ListShowsTheNodeAndTheUsbPort) {

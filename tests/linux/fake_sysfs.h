@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/hidraw_backend.h"
 #include "platform/linux/hidraw_io.h"
 
 namespace vantel::testing_linux {
@@ -224,5 +225,25 @@ private:
     std::vector<Transfer> transfers_;
     int nextFd_ = 40;
 };
+
+// A back end over the fake tree and nodes, without a hotplug monitor.
+inline HidrawConfig fakeConfig(const FakeSysfs& sysfs, FakeHidrawIo& io) {
+    HidrawConfig config;
+    config.sysfsRoot = sysfs.root();
+    config.devRoot = sysfs.devRoot();
+    config.io = &io;
+    config.hotplug = HotplugSource::None;
+    return config;
+}
+
+// A node in sysfs and behind the fake I/O, with matching identity.
+inline void plugUsb(FakeSysfs& sysfs, FakeHidrawIo& io, unsigned n, std::uint16_t vid, std::uint16_t pid, int mi,
+                    const std::vector<std::uint8_t>& descriptor, const std::string& port = "") {
+    sysfs.addUsb(n, vid, pid, mi, descriptor, true, port);
+    auto& node = io.node(sysfs.devRoot() + "/hidraw" + std::to_string(n));
+    node.vendor = static_cast<std::int16_t>(vid);
+    node.product = static_cast<std::int16_t>(pid);
+    node.descriptor = descriptor;
+}
 
 }  // namespace vantel::testing_linux

@@ -51,12 +51,7 @@ class HidrawBackendTest : public ::testing::Test {
 protected:
     HidrawBackend& backend() {
         if (!backend_) {
-            HidrawConfig config;
-            config.sysfsRoot = sysfs.root();
-            config.devRoot = sysfs.devRoot();
-            config.io = &io;
-            config.hotplug = HotplugSource::None;
-            backend_ = std::make_unique<HidrawBackend>(config);
+            backend_ = std::make_unique<HidrawBackend>(testing_linux::fakeConfig(sysfs, io));
             EXPECT_TRUE(backend_->loadHidLibrary());
             EXPECT_TRUE(backend_->loadSetupLibrary());
         }
@@ -83,11 +78,7 @@ protected:
 
     // A node in sysfs and behind the fake I/O, with matching identity.
     void plugUsb(unsigned n, std::uint16_t vid, std::uint16_t pid, int mi, const Bytes& d) {
-        sysfs.addUsb(n, vid, pid, mi, d);
-        auto& node = io.node(sysfs.devRoot() + "/hidraw" + std::to_string(n));
-        node.vendor = static_cast<std::int16_t>(vid);
-        node.product = static_cast<std::int16_t>(pid);
-        node.descriptor = d;
+        testing_linux::plugUsb(sysfs, io, n, vid, pid, mi, d);
     }
 
     HidHandle openOk(const std::string& path, Access access = Access::ReadWrite) {
