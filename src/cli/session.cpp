@@ -155,7 +155,9 @@ void Observer::messageBox(const std::string& text, const std::string& caption, B
 
 std::vector<std::string> hostDrivenArguments(const Options& options) {
     std::vector<std::string> args{options.file, options.resultPath.value_or(std::string())};
-    if (options.vid && options.pid) {
+    // Given with a place, the IDs only narrow the choice made here: the
+    // download would otherwise take the first keyboard of that model.
+    if (options.vid && options.pid && !options.port && !options.nodePath) {
         args.push_back(hex4(*options.vid));
         args.push_back(hex4(*options.pid));
     }
@@ -468,8 +470,11 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         if (pollArrivals) knownInterfaces = listInterfaces(backend);
         if (autoStart) window->setTimer(TIMER_AUTO_START, timing().autoStartMs);
     });
-    // Only the boot loader at the chosen keyboard's place may be written.
-    if (options.command == Command::Flash) filter.setPort(result.selectedLocation.port);
+    // Chosen by its place, the keyboard is followed there: only the boot loader
+    // at that port may be written. (Without --port the download takes the
+    // first boot loader that arrives, as it always has: a keyboard with a hub
+    // of its own may bring its boot loader up at another port.)
+    if (options.command == Command::Flash && options.port) filter.setPort(result.selectedLocation.port);
 
     switch (options.command) {
     case Command::Version: window->click(IDC_GET_FW_VERSION); break;

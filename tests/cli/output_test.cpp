@@ -473,6 +473,8 @@ TEST(CliDeviceChoice, HostDrivenCommandLine) {
     o.pid = 0x0641;
     EXPECT_EQ(hostDrivenArguments(o),
               (std::vector<std::string>{"C:\\fw\\a.bin", "out.txt", "0F39", "0641"}));
+    o.port = "1-2";
+    EXPECT_EQ(hostDrivenArguments(o).size(), 2u) << "the keyboard at the port is the one chosen";
 }
 
 TEST(CliDeviceChoice, NewIspInterfacesAreThoseThatAppeared) {
