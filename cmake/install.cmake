@@ -54,8 +54,14 @@ checks a firmware file against the chosen keyboard and writes it through the key
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libudev1, libstdc++6, libc6")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+# The versions come from the libraries the program was linked against
+# (dpkg-shlibdeps); without that tool, the names alone.
+find_program(VANTEL_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VANTEL_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libudev1, libstdc++6, libc6")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
