@@ -411,22 +411,40 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         return result;
     }
 
-    // The choice of keyboard; with --wait, again as keyboards arrive until one fits.
+    // The choice of keyboard; with --wait, again as keyboards arrive until one
+    // fits. Chosen and applied in one step on the UI thread, so that the table
+    // cannot change in between.
+    auto apply = [&](const Selection& sel) {
+        DeviceList& list = window->deviceList();
+        if (sel.index) list.setCurSel(*sel.index);
+        const int current = list.getCurSel();
+        const auto at = static_cast<std::size_t>(current);
+        if (current >= 0 && at < dlg->table().count) {
+            result.selected = dlg->table().entries[at];
+            if (at < locations.size()) result.selectedLocation = locations[at];
+            if (at < names.size() && names[at] == kIspModeName) recorder.startedInIsp();
+        }
+        if (options.command == Command::Flash && !hostDriven) {
+            window->setControlText(IDC_FIRMWARE_PATH, options.file);
+        }
+        if (pollArrivals) knownInterfaces = listInterfaces(backend);
+        if (autoStart) window->setTimer(TIMER_AUTO_START, timing().autoStartMs);
+    };
     const auto waitStart = std::chrono::steady_clock::now();
     std::string selectError;
     bool waited = false;
     for (;;) {
         Selection sel;
-        bool none = false;
+        bool found = false;
         window->invoke([&] {
             if (waited) {
                 dlg->OnRefresh();
                 snapshot();
             }
             sel = chooseDevice(options, dlg->table(), names, hostDriven, locations);
-            none = dlg->table().count == 0;
+            found = sel.error.empty() && dlg->table().count > 0;
+            if (found || (!options.waitSeconds && sel.error.empty())) apply(sel);
         });
-        const bool found = sel.error.empty() && !none;
         if (found || !options.waitSeconds) {
             if (!sel.note.empty()) err << "vantel-cli: " << sel.note << "\n";
             selectError = sel.error;
@@ -453,23 +471,6 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         display.finish();
         return result;
     }
-    window->invoke([&] {
-        const Selection sel = chooseDevice(options, dlg->table(), names, hostDriven, locations);
-        DeviceList& list = window->deviceList();
-        if (sel.index) list.setCurSel(*sel.index);
-        const int current = list.getCurSel();
-        if (current >= 0 && static_cast<std::uint32_t>(current) < dlg->table().count) {
-            result.selected = dlg->table().entries[static_cast<std::size_t>(current)];
-            if (static_cast<std::size_t>(current) < locations.size()) result.selectedLocation = locations[static_cast<std::size_t>(current)];
-            if (static_cast<std::size_t>(current) < names.size() && names[static_cast<std::size_t>(current)] == kIspModeName)
-                recorder.startedInIsp();
-        }
-        if (options.command == Command::Flash && !hostDriven) {
-            window->setControlText(IDC_FIRMWARE_PATH, options.file);
-        }
-        if (pollArrivals) knownInterfaces = listInterfaces(backend);
-        if (autoStart) window->setTimer(TIMER_AUTO_START, timing().autoStartMs);
-    });
     // Chosen by its place, the keyboard is followed there: only the boot loader
     // at that port may be written. (Without --port the download takes the
     // first boot loader that arrives, as it always has: a keyboard with a hub
