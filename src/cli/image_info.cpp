@@ -193,8 +193,10 @@ std::string imageReportJson(const ImageReport& r) {
     out += ",\"imageMagic\":" + b(r.imageMagic);
     out += ",\"ispMagic\":" + b(r.ispMagic);
     out += ",\"profile\":" + jsonString(r.profileCode);
+    out += ",\"profileHex\":" + jsonString(hexBytes(r.profileCode));
     out += ",\"profileName\":" + jsonString(r.profileName);
     out += ",\"target\":" + jsonString(r.targetName);
+    out += ",\"targetHex\":" + jsonString(hexBytes(r.targetName));
     out += ",\"markerImage\":" + b(r.markerImage);
     out += ",\"profileKind\":" + std::to_string(r.profileKind);
     out += ",\"needsPageSelect\":" + b(r.needsPageSelect);

@@ -21,6 +21,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -43,7 +44,14 @@ bool stderrIsTerminal() {
 #endif
 }
 
+// The terminal's own width, else $COLUMNS (which shells seldom export), else 80.
 int terminalWidth() {
+#ifndef _WIN32
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20 && size.ws_col <= 1000) {
+        return size.ws_col;
+    }
+#endif
     if (const char* columns = std::getenv("COLUMNS")) {
         const int width = std::atoi(columns);
         if (width >= 20 && width <= 1000) return width;
@@ -66,10 +74,14 @@ std::unique_ptr<HidBackend> platformBackend() {
 #endif
 }
 
-// The simulated keyboard the command worked on: the one whose IDs (as an
-// application or as a boot loader) match the chosen entry, else the first.
-sim::SimKeyboard* simulatedTarget(sim::SimBackend& sim, const DeviceEntry& selected) {
+// The simulated keyboard the command worked on: the one at the chosen USB
+// port, else the one whose IDs (as an application or as a boot loader) match
+// the chosen entry, else the first.
+sim::SimKeyboard* simulatedTarget(sim::SimBackend& sim, const DeviceEntry& selected, const std::string& port) {
     if (sim.keyboardCount() == 0) return nullptr;
+    for (std::size_t i = 0; i < sim.keyboardCount() && !port.empty(); ++i) {
+        if (sim.keyboard(i).spec().port == port) return &sim.keyboard(i);
+    }
     for (std::size_t i = 0; i < sim.keyboardCount(); ++i) {
         const sim::KeyboardSpec spec = sim.keyboard(i).spec();
         const std::uint16_t ispVid = spec.ispVid ? spec.ispVid : spec.vid;
@@ -128,10 +140,15 @@ int run(const std::vector<std::string>& args) {
     std::unique_ptr<HidBackend> platform;
     HidBackend* backend = simulator.get();
     bool pollArrivals = options.pollArrivals;
+    std::unique_ptr<DeviceLocator> locator;
+    if (simulator) locator = simulatorLocator(*simulator);
     if (!backend) {
         platform = platformBackend();
         if (!platform) return fail(EXIT_NO_DEVICE, "no HID back end on this platform; try --simulate");
         backend = platform.get();
+#if defined(VANTEL_HAVE_HIDRAW)
+        locator = hidrawLocator(static_cast<HidrawBackend&>(*platform));
+#endif
 #if !defined(VANTEL_HAVE_HIDRAW)
         // The HID library leaves arrivals to window messages, and the command
         // line has no window to receive them.
@@ -140,7 +157,8 @@ int run(const std::vector<std::string>& args) {
     }
     ConsoleShell shell(std::cerr);
     // A listing keeps stdout to itself (JSON must parse); its boxes are warnings.
-    std::ostream& results = options.command == Command::List ? std::cerr : std::cout;
+    // With --json the other commands print events there, and their texts on stderr.
+    std::ostream& results = options.command == Command::List || options.json ? std::cerr : std::cout;
 #ifdef _WIN32
     const bool ansi = false;  // a console without VT processing shows escape sequences as text
 #else
@@ -148,6 +166,11 @@ int run(const std::vector<std::string>& args) {
 #endif
     ProgressDisplay display(std::cerr, results, stderrIsTerminal(), terminalWidth(), ansi);
     display.setShowBar(options.command == Command::Flash);
+    display.setDetail(options.quiet     ? ProgressDisplay::Detail::Quiet
+                      : options.verbose ? ProgressDisplay::Detail::Verbose
+                                        : ProgressDisplay::Detail::Normal);
+    JsonEvents events(std::cout);
+    if (options.json && options.command != Command::List) display.setEvents(&events);
     std::unique_ptr<TracingBackend> tracer;
     if (options.trace) {
         tracer = std::make_unique<TracingBackend>(
@@ -155,10 +178,12 @@ int run(const std::vector<std::string>& args) {
         backend = tracer.get();
     }
     if (options.command == Command::Flash) armInterruptGuard();
-    const SessionResult result = runSession(*backend, options, shell, display, std::cout, std::cerr, pollArrivals);
+    const SessionResult result =
+        runSession(*backend, options, shell, display, std::cout, std::cerr, pollArrivals, locator.get(),
+                   options.json && options.command != Command::List ? &events : nullptr);
 
     if (options.dumpFlash && simulator) {
-        sim::SimKeyboard* keyboard = simulatedTarget(*simulator, result.selected);
+        sim::SimKeyboard* keyboard = simulatedTarget(*simulator, result.selected, result.selectedLocation.port);
         const auto region = result.ispImage ? sim::Region::Boot : sim::Region::Application;
         const std::vector<std::uint8_t> flash = keyboard ? keyboard->flash(region) : std::vector<std::uint8_t>();
         if (!writeFile(*options.dumpFlash, flash)) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 
 namespace vantel::cli {
@@ -33,12 +34,13 @@ std::optional<int> parseDecimal(const std::string& text, int maxValue) {
 bool takesValue(const std::string& name) {
     return name == "-d" || name == "--device" || name == "--vid" || name == "--pid" ||
            name == "--result" || name == "--simulate" || name == "--timing-scale" ||
-           name == "--dump-flash";
+           name == "--dump-flash" || name == "--path" || name == "--port";
 }
 
 bool isFlag(const std::string& name) {
     return name == "-h" || name == "--help" || name == "-V" || name == "--version" ||
-           name == "--json" || name == "--trace" || name == "--poll-arrivals";
+           name == "--json" || name == "--trace" || name == "--poll-arrivals" || name == "-v" ||
+           name == "--verbose" || name == "-q" || name == "--quiet";
 }
 
 ParseResult fail(std::string message) {
@@ -61,6 +63,20 @@ std::optional<std::uint16_t> parseHex16(const std::string& text) {
         value = value * 16 + digit;
     }
     return static_cast<std::uint16_t>(value);
+}
+
+std::optional<double> parseSeconds(const std::string& text) {
+    const auto dot = text.find('.');
+    const auto whole = parseDecimal(text.substr(0, dot), 86400);
+    if (!whole) return std::nullopt;
+    double value = *whole;
+    if (dot != std::string::npos) {
+        const std::string fraction = text.substr(dot + 1);
+        const auto digits = parseDecimal(fraction, 999999);
+        if (!digits) return std::nullopt;
+        value += *digits / std::pow(10.0, static_cast<double>(fraction.size()));
+    }
+    return value;
 }
 
 std::optional<TimingScale> parseTimingScale(const std::string& text) {
@@ -114,6 +130,17 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             value = arg.substr(2);
         }
 
+        // --wait alone waits without a limit; --wait=SECONDS bounds it.
+        if (name == "--wait") {
+            if (!value) {
+                o.waitSeconds = 0;
+                continue;
+            }
+            const auto seconds = parseSeconds(*value);
+            if (!seconds || *seconds <= 0) return fail("--wait needs a positive number of seconds: " + *value);
+            o.waitSeconds = *seconds;
+            continue;
+        }
         if (isFlag(name)) {
             if (value) return fail("option " + name + " takes no value");
             if (name == "-h" || name == "--help") o.help = true;
@@ -121,6 +148,8 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             if (name == "--json") o.json = true;
             if (name == "--trace") o.trace = true;
             if (name == "--poll-arrivals") o.pollArrivals = true;
+            if (name == "-v" || name == "--verbose") o.verbose = true;
+            if (name == "-q" || name == "--quiet") o.quiet = true;
             continue;
         }
         if (!takesValue(name)) return fail("unknown option " + name);
@@ -147,6 +176,9 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             const auto scale = parseTimingScale(*value);
             if (!scale) return fail("--timing-scale needs N/D with positive numbers: " + *value);
             o.timingScale = *scale;
+        } else if (name == "--path" || name == "--port") {
+            if (value->empty()) return fail(name + " needs a value");
+            (name == "--path" ? o.nodePath : o.port) = *value;
         } else if (name == "--dump-flash") {
             if (value->empty()) return fail("--dump-flash needs a file name");
             o.dumpFlash = *value;
@@ -177,13 +209,16 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         if (o.file.empty()) return fail(std::string(commandName(o.command)) + " needs a firmware file");
     }
 
-    if (o.deviceIndex && (o.vid || o.pid)) return fail("-d and --vid/--pid exclude each other");
-    if (o.json && o.command != Command::List && o.command != Command::Info) {
-        return fail("--json applies to list and info only");
+    if (o.deviceIndex && (o.vid || o.pid || o.nodePath || o.port)) {
+        return fail("-d and --vid/--pid/--path/--port exclude each other");
     }
+    if (o.verbose && o.quiet) return fail("--verbose and --quiet exclude each other");
     if (o.resultPath && o.command != Command::Flash) return fail("--result applies to flash only");
-    if (o.command == Command::Info && (o.deviceIndex || o.vid || o.pid)) {
+    if (o.command == Command::Info && (o.deviceIndex || o.vid || o.pid || o.nodePath || o.port)) {
         return fail("info reads the file only; it takes no device");
+    }
+    if (o.waitSeconds && (o.command == Command::Info || o.command == Command::List)) {
+        return fail("--wait applies to flash, version, test-mode and factory-reset");
     }
 
     ParseResult r;
@@ -198,7 +233,7 @@ std::string usageText(const std::string& program) {
         "Writes firmware into USB keyboards through their HID interface.\n"
         "\n"
         "Commands:\n"
-        "  list               list the attached keyboards (index, name, IDs, path)\n"
+        "  list               list the attached keyboards (index, name, IDs, node, USB port)\n"
         "  info FILE          show what a firmware file holds and what writing it takes\n"
         "  version            read the firmware version of the keyboard\n"
         "  flash FILE         write FILE into the keyboard and confirm the result\n"
@@ -209,9 +244,15 @@ std::string usageText(const std::string& program) {
         "  -d, --device INDEX     use the keyboard with this index of 'list' (default 0)\n"
         "      --vid HEX          use the first keyboard with this vendor ID\n"
         "      --pid HEX          ... and this product ID\n"
+        "      --path NODE        use the keyboard at this device node (/dev/hidraw3)\n"
+        "      --port LOCATION    use the keyboard at this USB port (1-2.3, as 'list' shows);\n"
+        "                         flash then accepts only the boot loader at that port\n"
+        "      --wait[=SECONDS]   wait for the keyboard to be plugged in (without SECONDS: no limit)\n"
         "      --result FILE      flash as a host-driven run: write the outcome into FILE;\n"
         "                         EVENTVIEWER sends it to the system log instead\n"
-        "      --json             list and info: print JSON\n"
+        "      --json             list and info: print JSON; the other commands: JSON Lines events\n"
+        "  -v, --verbose          show every status text with its time\n"
+        "  -q, --quiet            show the outcome only\n"
         "      --trace            print every feature report on stderr, with timestamps\n"
         "      --simulate SCENARIO  use a simulated keyboard (a scenario name or file);\n"
         "                         the variable VANTEL_SIMULATE does the same\n"

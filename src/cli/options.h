@@ -34,9 +34,14 @@ struct Options {
     std::optional<int> deviceIndex;           // -d / --device
     std::optional<std::uint16_t> vid;         // --vid
     std::optional<std::uint16_t> pid;         // --pid
+    std::optional<std::string> nodePath;      // --path NODE: the device node (or the listed path)
+    std::optional<std::string> port;          // --port LOCATION: the USB bus and port chain
+    std::optional<double> waitSeconds;        // --wait[=SECONDS]: 0 waits without a limit
     std::optional<std::string> resultPath;    // --result (flash only)
-    bool json = false;                        // --json (list, info)
+    bool json = false;                        // --json: a document (list, info) or JSON Lines events
     bool trace = false;                       // --trace
+    bool verbose = false;                     // -v / --verbose: every status text, with its time
+    bool quiet = false;                       // -q / --quiet: the outcome only
     std::optional<std::string> simulate;      // --simulate SCENARIO
     std::optional<TimingScale> timingScale;   // --timing-scale N/D
     std::optional<std::string> dumpFlash;     // --dump-flash FILE (simulator only; not in --help)
@@ -58,6 +63,8 @@ ParseResult parseArguments(const std::vector<std::string>& args);
 
 // Hexadecimal 16-bit number with an optional 0x prefix ("0f39", "0x0F39").
 std::optional<std::uint16_t> parseHex16(const std::string& text);
+// Seconds with an optional fraction ("5", "0.25"), at most a day.
+std::optional<double> parseSeconds(const std::string& text);
 // "N/D" or "N", both positive.
 std::optional<TimingScale> parseTimingScale(const std::string& text);
 

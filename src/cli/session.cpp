@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -40,6 +41,19 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         record_.statuses.push_back(t);
     }
+    void ispWait(int ms) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        record_.ispWaitArmed = true;
+        ispDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    }
+    std::chrono::steady_clock::time_point ispDeadline() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return ispDeadline_;
+    }
+    void startedInIsp() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        record_.startedInIsp = true;
+    }
     void workerStarted() {
         std::lock_guard<std::mutex> lock(mutex_);
         record_.workerStarted = true;
@@ -56,6 +70,7 @@ public:
 private:
     mutable std::mutex mutex_;
     RunRecord record_;
+    std::chrono::steady_clock::time_point ispDeadline_{};
 };
 
 // Set on the thread that is inside reportResult.
@@ -75,6 +90,9 @@ public:
         display_.progress(pos);
     }
     void messageBox(const std::string& text, const std::string& caption, BoxIcon icon) override;
+    void timerChanged(int id, bool armed, int ms) override {
+        if (id == TIMER_ISP_TIMEOUT && armed) recorder_.ispWait(ms);
+    }
     void windowEnded() override { recorder_.ended(); }
 
 private:
@@ -96,7 +114,7 @@ public:
         // A message box prints itself; the other channels are silent, so the
         // text is shown here as well.
         if (resultChannel(values().runMode, values().resultArgument) != ResultChannel::ShowMessage) {
-            display_.message(message);
+            display_.result(message);
         }
         tInReportResult = true;
         CVantelDlg::reportResult(message, outcome, final);
@@ -104,6 +122,12 @@ public:
     }
     void reportOutcome(Outcome outcome) override { recorder_.outcome(outcome, false); }
     void workerStarted() override { recorder_.workerStarted(); }
+
+    // The page writer's failure details stay on screen.
+    void reportIntermediate(const std::string& message) override {
+        display_.detail(message);
+        CVantelDlg::reportIntermediate(message);
+    }
 
     bool workerActive() { return updater().workerThreadActive(); }
 
@@ -117,7 +141,11 @@ void Observer::messageBox(const std::string& text, const std::string& caption, B
     (void)icon;
     // A result of an interactive run arrives here from reportResult, which has
     // recorded it already; every other box is recorded as a box.
-    if (!tInReportResult) recorder_.text(text, false, false);
+    if (tInReportResult) {
+        display_.result(text);
+        return;
+    }
+    recorder_.text(text, false, false);
     display_.message(text);
 }
 
@@ -125,7 +153,9 @@ void Observer::messageBox(const std::string& text, const std::string& caption, B
 
 std::vector<std::string> hostDrivenArguments(const Options& options) {
     std::vector<std::string> args{options.file, options.resultPath.value_or(std::string())};
-    if (options.vid && options.pid) {
+    // Given with a place, the IDs only narrow the choice made here: the
+    // download would otherwise take the first keyboard of that model.
+    if (options.vid && options.pid && !options.port && !options.nodePath) {
         args.push_back(hex4(*options.vid));
         args.push_back(hex4(*options.pid));
     }
@@ -133,9 +163,31 @@ std::vector<std::string> hostDrivenArguments(const Options& options) {
 }
 
 Selection chooseDevice(const Options& options, const DeviceTable& table,
-                       const std::vector<std::string>& names, bool hostDriven) {
+                       const std::vector<std::string>& names, bool hostDriven,
+                       const std::vector<DeviceLocation>& locations) {
     Selection s;
     const int count = static_cast<int>(table.count);
+    if (options.nodePath || options.port) {
+        // The node or the path as listed, and the USB port: all that are given must fit.
+        auto at = [&](int i) {
+            return static_cast<std::size_t>(i) < locations.size() ? locations[static_cast<std::size_t>(i)]
+                                                                   : DeviceLocation{};
+        };
+        for (int i = 0; i < count; ++i) {
+            const DeviceEntry& e = table.entries[static_cast<std::size_t>(i)];
+            const DeviceLocation where = at(i);
+            if (options.nodePath && *options.nodePath != where.node && *options.nodePath != e.path) continue;
+            if (options.port && *options.port != where.port) continue;
+            // A keyboard in ISP mode at that place stands in for its model.
+            const bool isp = static_cast<std::size_t>(i) < names.size() && names[static_cast<std::size_t>(i)] == kIspModeName;
+            if ((options.vid && e.vid != *options.vid) || (options.pid && e.pid != *options.pid && !isp)) continue;
+            s.index = i;
+            return s;
+        }
+        s.error = std::string("no keyboard") + (options.nodePath ? " at " + *options.nodePath : "") +
+                  (options.port ? " at USB port " + *options.port : "");
+        return s;
+    }
     if (options.deviceIndex) {
         if (*options.deviceIndex >= count) {
             s.error = "no keyboard with index " + std::to_string(*options.deviceIndex) + " (" +
@@ -197,10 +249,30 @@ std::vector<std::string> newIspInterfaces(const std::vector<std::string>& before
                                           const std::vector<std::string>& now) {
     std::vector<std::string> fresh;
     for (const auto& path : now) {
-        const bool isp = path.find("_0000") != std::string::npos || path.find("_0001") != std::string::npos;
-        if (isp && std::find(before.begin(), before.end(), path) == before.end()) fresh.push_back(path);
+        if (isIspInterface(path) && std::find(before.begin(), before.end(), path) == before.end()) fresh.push_back(path);
     }
     return fresh;
+}
+
+void PortFilter::setPort(const std::string& port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    port_ = port;
+}
+
+bool PortFilter::accepts(const std::string& path) {
+    std::string port;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        port = port_;
+    }
+    if (port.empty() || !isIspInterface(path)) return true;
+    // A keyboard in ISP mode keeps its port; one whose place is unknown is not taken.
+    return locator_ != nullptr && locator_->locate(path).port == port;
+}
+
+void PortFilter::deviceChanged(const DeviceBroadcast& broadcast) {
+    if (broadcast.event == DBT_DEVICEARRIVAL && !accepts(broadcastName(broadcast))) return;
+    inner_.deviceChanged(broadcast);
 }
 
 std::vector<std::string> listInterfaces(HidBackend& backend) {
@@ -218,16 +290,47 @@ std::vector<std::string> listInterfaces(HidBackend& backend) {
     return paths;
 }
 
+namespace {
+
+ListedDevice listedDevice(int index, const std::string& name, std::uint32_t vid, std::uint32_t pid,
+                          const std::string& path, std::uint32_t reportLength, bool legacy,
+                          const DeviceLocation& where) {
+    ListedDevice d;
+    d.index = index;
+    d.name = name;
+    d.vid = vid;
+    d.pid = pid;
+    d.path = path;
+    d.reportLength = reportLength;
+    d.legacy = legacy;
+    d.node = where.node;
+    d.port = where.port;
+    d.interfaceNumber = where.interfaceNumber;
+    return d;
+}
+
+// The text the result event carries: what the command produced last.
+std::string outcomeText(const RunRecord& run, Command command, const std::string& version) {
+    if (command == Command::Version && !version.empty()) return version;
+    for (auto it = run.texts.rbegin(); it != run.texts.rend(); ++it) {
+        if (command != Command::Flash || it->isResult) return it->text;
+    }
+    return {};
+}
+
+}  // namespace
+
 SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShell& shell,
                          ProgressDisplay& display, std::ostream& out, std::ostream& err,
-                         bool pollArrivals) {
+                         bool pollArrivals, DeviceLocator* locator, JsonEvents* events) {
     SessionResult result;
     Recorder recorder;
     Observer observer(recorder, display);
     auto window = std::make_unique<HeadlessWindow>();
     window->setObserver(&observer);
     auto dlg = std::make_unique<ConsoleDlg>(*window, shell, backend, recorder, display);
-    if (!pollArrivals) backend.setDeviceEventSink(window.get());
+    PortFilter filter(*window, locator);
+    if (!pollArrivals) backend.setDeviceEventSink(&filter);
     window->start(*dlg);
     std::vector<std::string> knownInterfaces;
 
@@ -235,39 +338,46 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     std::vector<std::string> arguments;
     if (hostDriven) arguments = hostDrivenArguments(options);
 
+    // What discovery found, with the place of each entry. UI thread.
     std::vector<ListedDevice> listed;
-    std::string selectError;
-    window->initialise([&] {
-        dlg->OnInitDialog(arguments);
-        DeviceTable& table = dlg->table();
+    std::vector<std::string> names;
+    std::vector<DeviceLocation> locations;
+    auto snapshot = [&] {
+        const DeviceTable& table = dlg->table();
         DeviceList& list = window->deviceList();
-        std::vector<std::string> names;
+        listed.clear();
+        names.clear();
+        locations.clear();
         for (std::uint32_t i = 0; i < table.count; ++i) {
             const DeviceEntry& e = table.entries[i];
             names.push_back(list.getItemText(static_cast<int>(i)));
-            listed.push_back({static_cast<int>(i), names.back(), e.vid, e.pid, e.path,
-                              e.reportLength, e.legacy != 0});
+            locations.push_back(locator ? locator->locate(e.path) : DeviceLocation{});
+            listed.push_back(listedDevice(static_cast<int>(i), names.back(), e.vid, e.pid, e.path, e.reportLength,
+                                          e.legacy != 0, locations.back()));
         }
-        if (options.command == Command::List) return;
+    };
+    // Keyboards that are there but may not be opened: said once on stderr.
+    std::vector<UnopenedKeyboard> unopened;
+    bool hintGiven = false;
+    auto tellUnopened = [&] {
+        if (!locator) return;
+        unopened = locator->unopened();
+        if (unopened.empty() || hintGiven) return;
+        hintGiven = true;
+        std::string hint = accessHint(unopened, udevRulesFile());
+        hint.pop_back();  // the note ends the line itself
+        display.note(hint);
+    };
 
-        const Selection sel = chooseDevice(options, table, names, hostDriven);
-        if (!sel.note.empty()) err << "vantel-cli: " << sel.note << "\n";
-        if (!sel.error.empty()) {
-            selectError = sel.error;
-            // Nothing may start by itself now.
-            window->killTimer(TIMER_AUTO_START);
-            return;
-        }
-        if (sel.index) list.setCurSel(*sel.index);
-        const int current = list.getCurSel();
-        if (current >= 0 && static_cast<std::uint32_t>(current) < table.count) {
-            result.selected = table.entries[static_cast<std::size_t>(current)];
-        }
-        if (options.command == Command::Flash && !hostDriven) {
-            window->setControlText(IDC_FIRMWARE_PATH, options.file);
-        }
-        if (pollArrivals) knownInterfaces = listInterfaces(backend);
+    // A host-driven run starts by itself (timer 1): not before its keyboard is chosen.
+    bool autoStart = false;
+    window->initialise([&] {
+        dlg->OnInitDialog(arguments);
+        snapshot();
+        autoStart = window->timerArmed(TIMER_AUTO_START);
+        window->killTimer(TIMER_AUTO_START);
     });
+    tellUnopened();
 
     auto finishWindow = [&] {
         window->requestClose();
@@ -278,23 +388,91 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         result.ispImage = dlg->state().ispImage != 0;
         dlg.reset();
         window.reset();
-        display.finish();
         result.record = recorder.snapshot();
     };
 
     if (options.command == Command::List) {
-        out << (options.json ? devicesJson(listed) : devicesText(listed));
+        std::vector<ListedDevice> all = listed;
+        for (const auto& k : unopened) {
+            ListedDevice d = listedDevice(-1, modelName(k.vid, k.pid), k.vid, k.pid, k.path, k.reportLength,
+                                          k.vid == LEGACY_VENDOR, k.location);
+            d.accessible = false;
+            d.error = std::strerror(k.error);
+            all.push_back(d);
+        }
+        out << (options.json ? devicesJson(all) : devicesText(all));
         out.flush();
         finishWindow();
+        display.finish();
         result.exitCode = EXIT_OK;
         return result;
     }
+
+    // The choice of keyboard; with --wait, again as keyboards arrive until one
+    // fits. Chosen and applied in one step on the UI thread, so that the table
+    // cannot change in between.
+    auto apply = [&](const Selection& sel) {
+        DeviceList& list = window->deviceList();
+        if (sel.index) list.setCurSel(*sel.index);
+        const int current = list.getCurSel();
+        const auto at = static_cast<std::size_t>(current);
+        if (current >= 0 && at < dlg->table().count) {
+            result.selected = dlg->table().entries[at];
+            if (at < locations.size()) result.selectedLocation = locations[at];
+            if (at < names.size() && names[at] == kIspModeName) recorder.startedInIsp();
+        }
+        if (options.command == Command::Flash && !hostDriven) {
+            window->setControlText(IDC_FIRMWARE_PATH, options.file);
+        }
+        if (pollArrivals) knownInterfaces = listInterfaces(backend);
+        if (autoStart) window->setTimer(TIMER_AUTO_START, timing().autoStartMs);
+    };
+    const auto waitStart = std::chrono::steady_clock::now();
+    std::string selectError;
+    bool waited = false;
+    for (;;) {
+        Selection sel;
+        bool found = false;
+        window->invoke([&] {
+            if (waited) {
+                dlg->OnRefresh();
+                snapshot();
+            }
+            sel = chooseDevice(options, dlg->table(), names, hostDriven, locations);
+            found = sel.error.empty() && dlg->table().count > 0;
+            if (found || (!options.waitSeconds && sel.error.empty())) apply(sel);
+        });
+        if (found || !options.waitSeconds) {
+            if (!sel.note.empty()) err << "vantel-cli: " << sel.note << "\n";
+            selectError = sel.error;
+            break;
+        }
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - waitStart).count();
+        if (*options.waitSeconds > 0 && elapsed >= *options.waitSeconds) {
+            selectError = sel.error.empty() ? "no keyboard arrived" : sel.error;
+            break;
+        }
+        if (!waited) display.status("Waiting for a keyboard to be plugged in");
+        if (*options.waitSeconds > 0) display.countdown(static_cast<int>(*options.waitSeconds - elapsed + 0.999));
+        waited = true;
+        tellUnopened();
+        sleepMs(timing().arrivalPollMs);
+    }
+    display.countdown(-1);
+
     if (!selectError.empty()) {
         err << "vantel-cli: " << selectError << "\n";
         finishWindow();
         result.exitCode = EXIT_NO_DEVICE;
+        if (events) events->result(selectError, result.exitCode, nullptr);
+        display.finish();
         return result;
     }
+    // Chosen by its place, the keyboard is followed there: only the boot loader
+    // at that port may be written. (Without --port the download takes the
+    // first boot loader that arrives, as it always has: a keyboard with a hub
+    // of its own may bring its boot loader up at another port.)
+    if (options.command == Command::Flash && options.port) filter.setPort(result.selectedLocation.port);
 
     switch (options.command) {
     case Command::Version: window->click(IDC_GET_FW_VERSION); break;
@@ -318,41 +496,63 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
                          "(the keyboard may be left without firmware)");
         }
         bool idle = false;
+        bool waiting = false;
         window->invoke([&] {
-            const bool waiting = window->timerArmed(TIMER_ISP_TIMEOUT);
+            waiting = window->timerArmed(TIMER_ISP_TIMEOUT);
             idle = !window->timerArmed(TIMER_AUTO_START) && !window->timerArmed(TIMER_DEFERRED_START) &&
                    !waiting && !dlg->workerActive() && dlg->state().deferredStart == 0;
             if (!pollArrivals || !waiting || std::chrono::steady_clock::now() < nextListing) return;
             nextListing = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing().arrivalPollMs);
             const std::vector<std::string> now = listInterfaces(backend);
             for (const auto& path : newIspInterfaces(knownInterfaces, now)) {
+                if (!filter.accepts(path)) continue;
                 window->deviceChanged(makeInterfaceBroadcast(DBT_DEVICEARRIVAL, kHidInterfaceClass, path, false));
             }
             knownInterfaces = now;
         });
         if (idle) break;
+        if (waiting) {
+            const auto left = recorder.ispDeadline() - std::chrono::steady_clock::now();
+            display.countdown(static_cast<int>(std::max<long long>(
+                0, (std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 999) / 1000)));
+        } else {
+            display.countdown(-1);
+        }
         sleepMs(timing().commandEndPollMs);
     }
+    display.countdown(-1);
 
     finishWindow();
     const RunRecord& run = result.record;
+    std::string version;
     switch (options.command) {
     case Command::Flash: result.exitCode = flashExitCode(run); break;
-    case Command::Version: {
-        std::string version;
-        result.exitCode = versionExitCode(run, version);
-        break;
-    }
+    case Command::Version: result.exitCode = versionExitCode(run, version); break;
     case Command::TestMode: result.exitCode = testModeExitCode(run); break;
     case Command::FactoryReset: result.exitCode = factoryResetExitCode(run); break;
     default: break;
     }
     // The two outcomes that no text of the core words.
+    std::string text = outcomeText(run, options.command, version);
     if (result.exitCode == EXIT_ISP_TIMEOUT) {
-        err << "vantel-cli: the keyboard did not come back as an ISP device in time\n";
+        text = "the keyboard did not come back as an ISP device in time";
+        display.closingNote("vantel-cli: " + text);
     } else if (result.exitCode == EXIT_INTERNAL) {
-        err << "vantel-cli: the command ended without an outcome\n";
+        text = "the command ended without an outcome";
+        display.closingNote("vantel-cli: " + text);
     }
+    if (options.command == Command::Flash) {
+        result.keyboardState = keyboardState(run, result.exitCode);
+        if (result.exitCode != EXIT_OK) {
+            display.closingNote(std::string("vantel-cli: keyboard state: ") +
+                                keyboardStateText(*result.keyboardState));
+        }
+    }
+    if (events) {
+        events->result(text, result.exitCode,
+                       result.keyboardState ? keyboardStateKey(*result.keyboardState) : nullptr);
+    }
+    display.finish();
     return result;
 }
 

@@ -4,12 +4,14 @@
 // the wait until it has ended.
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "cli/console_shell.h"
+#include "cli/devices.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "link/discovery.h"
@@ -22,19 +24,41 @@ namespace vantel::cli {
 std::vector<std::string> hostDrivenArguments(const Options& options);
 
 // Which device-list item the options name. `error` is set when none fits.
-// Without -d/--vid/--pid the selection that discovery made (item 0) stays.
+// Without -d/--vid/--pid/--path/--port the selection that discovery made
+// (item 0) stays. `locations` holds the place of each table entry (may be
+// shorter: unknown).
 struct Selection {
     std::optional<int> index;  // nullopt: leave the list's selection alone
     std::string note;          // said on stderr (e.g. the keyboard is already in ISP mode)
     std::string error;
 };
 Selection chooseDevice(const Options& options, const DeviceTable& table,
-                       const std::vector<std::string>& names, bool hostDriven);
+                       const std::vector<std::string>& names, bool hostDriven,
+                       const std::vector<DeviceLocation>& locations = {});
 
 // The ISP interfaces in `now` that were not in `before` (names with "_0000"
 // or "_0001", as the arrival handling recognises them).
 std::vector<std::string> newIspInterfaces(const std::vector<std::string>& before,
                                           const std::vector<std::string>& now);
+
+// Passes device events on, except the arrival of a boot loader at another USB
+// port than the keyboard being flashed: with several keyboards re-enumerating
+// at once, only the one at the chosen place may be written.
+class PortFilter final : public DeviceEventSink {
+public:
+    PortFilter(DeviceEventSink& inner, DeviceLocator* locator) : inner_(inner), locator_(locator) {}
+    // Empty: everything passes.
+    void setPort(const std::string& port);
+    // Whether an ISP interface at `path` may be taken.
+    bool accepts(const std::string& path);
+    void deviceChanged(const DeviceBroadcast& broadcast) override;
+
+private:
+    DeviceEventSink& inner_;
+    DeviceLocator* locator_;
+    std::mutex mutex_;
+    std::string port_;
+};
 
 // Every interface path the back end lists now, in enumeration order.
 std::vector<std::string> listInterfaces(HidBackend& backend);
@@ -50,6 +74,8 @@ struct SessionResult {
     RunRecord record;
     bool ispImage = false;         // the last download's file was an ISP image
     DeviceEntry selected;          // the entry the command worked on (vid 0 when none)
+    DeviceLocation selectedLocation;
+    std::optional<KeyboardState> keyboardState;  // flash only
 };
 
 // Runs one device command (list, version, flash, test-mode, factory-reset).
@@ -57,8 +83,11 @@ struct SessionResult {
 // progress. The back end's device events are delivered while it runs; with
 // `pollArrivals` (a back end that announces no arrivals) the interfaces are
 // listed instead while the download waits, and a new ISP device is announced.
+// `locator` (may be null) tells where each keyboard is; `events` (may be
+// null) receives the JSON Lines of a device command run with --json.
 SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShell& shell,
                          ProgressDisplay& display, std::ostream& out, std::ostream& err,
-                         bool pollArrivals = false);
+                         bool pollArrivals = false, DeviceLocator* locator = nullptr,
+                         JsonEvents* events = nullptr);
 
 }  // namespace vantel::cli

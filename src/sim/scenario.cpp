@@ -224,6 +224,8 @@ private:
             return text(w, kMaxTextLength, kb->appVersion, why);
         } else if (key == "isp-version") {
             return text(w, kMaxTextLength, kb->ispVersion, why);
+        } else if (key == "port") {
+            return text(w, kMaxTextLength, kb->port, why);
         } else if (key == "profiles") {
             kb->profiles.clear();
             for (std::size_t i = 1; i < w.size(); ++i) {

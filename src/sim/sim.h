@@ -66,6 +66,10 @@ struct KeyboardSpec {
     std::uint16_t pid = 0x0641;
     std::vector<InterfaceSpec> interfaces;  // empty: one framed interface
     bool passive = false;  // not a keyboard: enumerates, answers no command
+    // Where the keyboard is plugged in ("1-2.3": bus and port chain, as Linux
+    // names USB devices); its boot loader comes up at the same place. Empty:
+    // unknown. The simulation itself does not use it; front ends show it.
+    std::string port;
 
     std::string appVersion = "S5301V10";        // CMD_GET_VERSION 0xB0
     std::string ispVersion = "B0301/S5301V11";  // CMD_GET_ISP_VERSION 0xA6

@@ -6,12 +6,16 @@
 #if defined(VANTEL_CLI_BINARY) && !defined(_WIN32)
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <thread>
+#include <algorithm>
 
 #include <cstdlib>
 #include <filesystem>
@@ -31,6 +35,18 @@ using test::JsonReader;
 // Long enough that a loaded machine never misses a reply (every reply wait is
 // 250 ms), short enough that a whole download takes a fraction of a second.
 const char* const kScale = "1/20";
+
+// Replaces this (child) process with vantel-cli.
+[[noreturn]] void execCli(const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    std::string binary = VANTEL_CLI_BINARY;
+    argv.push_back(binary.data());
+    std::vector<std::string> copy = args;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ::execv(binary.c_str(), argv.data());
+    ::_exit(127);
+}
 
 struct CliRun {
     int code = -1;
@@ -102,14 +118,7 @@ protected:
             ::dup2(out, 1);
             ::dup2(err, 2);
             if (::chdir(dir_.c_str()) != 0) ::_exit(127);
-            std::vector<char*> argv;
-            std::string binary = VANTEL_CLI_BINARY;
-            argv.push_back(binary.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(binary.c_str(), argv.data());
-            ::_exit(127);
+            execCli(args);
         }
         return pid;
     }
@@ -295,6 +304,163 @@ TEST_F(CliEndToEnd, AKeyboardThatNeverComesBackExitsWithSeven) {
     EXPECT_RUN(r, 7);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("did not come back"), std::string::npos) << r.err;
+}
+
+// ---- JSON Lines ---------------------------------------------------------
+
+// Every line of `out` as a strict parser reads it.
+std::vector<Json> jsonLines(const std::string& out) {
+    std::vector<Json> events;
+    std::size_t start = 0;
+    while (start < out.size()) {
+        const std::size_t end = out.find('\n', start);
+        EXPECT_NE(end, std::string::npos) << "every event ends its line";
+        const std::string line = out.substr(start, end - start);
+        try {
+            events.push_back(JsonReader::parseStrict(line));
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << e.what() << ": " << line;
+        }
+        start = end == std::string::npos ? out.size() : end + 1;
+    }
+    return events;
+}
+
+TEST_F(CliEndToEnd, FlashJsonIsOneStrictObjectPerLineEndingInTheOutcome) {
+    const auto image = test::applicationImage(65536, "GF", "RX431", 41);
+    const std::string fw = file("fw.bin", image);
+    const std::string head = "keyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n";
+    struct Case {
+        std::string sim;
+        int exit;
+        const char* state;
+        const char* text;
+        bool written;
+    };
+    const std::vector<Case> cases = {
+        {"default", 0, "updated", "Update successfully!", true},
+        {scenario("w.sim", head + "fault status write-block 5 offset 0x1200 always\n"), 5, "bootloader-erased",
+         "Firmware update fail: 5", false},
+        {scenario("i.sim", head + "fault status enter-isp 1 always\n"), 4, "untouched",
+         "Enter ISP mode fail.\nPlease re-plug the keyboard", false},
+        {scenario("s.sim", head + "reenumerate-ms 3600000\n"), 7, "bootloader-intact",
+         "the keyboard did not come back as an ISP device in time", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::error_code ec;
+        fs::remove(path("flash.out"), ec);
+        const CliRun r = run({"flash", fw, "--simulate", c.sim, "--timing-scale", c.exit == 7 ? "1/100" : kScale,
+                              "--dump-flash", path("flash.out"), "--json"});
+        EXPECT_RUN(r, c.exit);
+        EXPECT_EQ(dumpedFlash() == image, c.written);
+        const std::vector<Json> events = jsonLines(r.out);
+        ASSERT_FALSE(events.empty());
+        int lastPercent = -1;
+        for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+            const std::string kind = events[i]["event"].string;
+            EXPECT_TRUE(kind == "status" || kind == "progress" || kind == "message") << kind;
+            if (kind == "progress") {
+                EXPECT_GE(events[i]["percent"].number, lastPercent);
+                lastPercent = static_cast<int>(events[i]["percent"].number);
+            }
+        }
+        const Json& last = events.back();
+        EXPECT_EQ(last["event"].string, "result");
+        EXPECT_EQ(last["text"].string, c.text);
+        EXPECT_EQ(last["exit"].number, c.exit);
+        EXPECT_EQ(last["keyboard_state"].string, c.state);
+        if (c.exit == 0) {
+            EXPECT_EQ(lastPercent, 100);
+        }
+        if (c.exit != 0) {
+            EXPECT_NE(r.err.find("keyboard state: "), std::string::npos) << r.err;
+        }
+    }
+}
+
+// ---- The terminal -------------------------------------------------------
+
+// vantel-cli on a pseudo-terminal of `columns` columns (no $COLUMNS): all it
+// wrote there, stdout and stderr together, as a terminal receives it.
+std::string onTerminal(const std::vector<std::string>& args, unsigned short columns, int& exitCode) {
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = columns;
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) {
+        ::unsetenv("COLUMNS");
+        execCli(args);
+    }
+    std::string screen;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 60000) <= 0) break;
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // EIO once the child has gone
+        screen.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(master);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return screen;
+}
+
+// What stays on the screen: each line as the last redraw left it.
+std::vector<std::string> screenLines(const std::string& raw) {
+    std::vector<std::string> lines;
+    std::string text;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw.compare(i, 3, "\x1b[K") == 0) {
+            i += 2;
+        } else if (raw[i] == '\r') {
+            if (i + 1 < raw.size() && raw[i + 1] == '\n') continue;  // the terminal's own CR LF
+            text.clear();
+        } else if (raw[i] == '\n') {
+            lines.push_back(text);
+            text.clear();
+        } else {
+            text += raw[i];
+        }
+    }
+    if (!text.empty()) lines.push_back(text);
+    return lines;
+}
+
+TEST_F(CliEndToEnd, OnANarrowTerminalTheBarFitsDetailsStayAndTheOutcomeIsLast) {
+    const std::string sim = scenario("w.sim", "option latency-us 100\nkeyboard a\nvid 0x0F39\npid 0x0641\n"
+                                              "flash-kib 64\nfault status write-block 5 offset 0x8000 always\n");
+    int code = -1;
+    const std::string raw = onTerminal({"flash", file("fw.bin", test::applicationImage(65536)), "--simulate", sim,
+                                        "--timing-scale", kScale, "--dump-flash", path("flash.out")},
+                                       40, code);
+    EXPECT_EQ(code, 5) << raw;
+    // Every redraw of the progress line fits in 40 columns: nothing wraps.
+    bool sawBar = false;
+    for (std::size_t start = 0; start < raw.size();) {
+        std::size_t end = raw.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = raw.size();
+        std::string piece = raw.substr(start, end - start);
+        for (std::size_t k; (k = piece.find("\x1b[K")) != std::string::npos;) piece.erase(k, 3);
+        if (piece.rfind("[", 0) == 0 && piece.find("%") != std::string::npos) {
+            sawBar = true;
+            EXPECT_LT(piece.size(), 40u) << piece;
+        }
+        start = end + 1;
+    }
+    EXPECT_TRUE(sawBar) << raw;
+    const auto lines = screenLines(raw);
+    // The failed block's detail is kept on a line of its own.
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "1. Retried 0 times, Update fail at 0x8000, Error: 0x05"),
+              lines.end()) << raw;
+    // The outcome is the last line; the keyboard's state just before it.
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.back(), "Firmware update fail: 5") << raw;
+    EXPECT_EQ(lines[lines.size() - 2].rfind("vantel-cli: keyboard state: in its boot loader", 0), 0u) << raw;
+    EXPECT_NE(dumpedFlash(), test::applicationImage(65536)) << "the write stopped at 0x8000";
 }
 
 // ---- Interrupts ---------------------------------------------------------

@@ -130,6 +130,15 @@ TEST_F(CliImageInfo, JsonParsesBack) {
     EXPECT_EQ(j["pages"].number, 2);
     EXPECT_EQ(j["estimatedTransfers"].number, j["reportsSent"].number + j["reportsRead"].number);
 
+    // Trailer bytes that are no text at all still give JSON a strict parser
+    // takes, with the bytes themselves in hex.
+    const auto odd = file("odd.bin", test::applicationImage(65536, std::string("\xFA\x80", 2),
+                                                           std::string("\xC3\x01\xFF\xED\xA0\x80\x7F", 7)));
+    const Json o = JsonReader::parseStrict(imageReportJson(inspectImage(odd)));
+    EXPECT_EQ(o["profileHex"].string, "FA 80");
+    EXPECT_EQ(o["targetHex"].string, "C3 01 FF ED A0 80 7F");
+    EXPECT_EQ(o["profile"].string, "\xC3\xBA\xC2\x80") << "read as Latin-1";
+
     const Json bad = JsonReader::parse(imageReportJson(inspectImage((dir_ / "none").string())));
     EXPECT_FALSE(bad["valid"].boolean);
     EXPECT_EQ(bad["flashKiB"].type, Json::Type::Null);

@@ -50,6 +50,18 @@ TEST(CliOptions, OptionsStandBeforeOrAfterTheCommandInEitherForm) {
     r = parse({"version", "--device=3"});
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.options.deviceIndex, 3);
+
+    r = parse({"flash", "fw.bin", "--port", "1-2.3", "--path=/dev/hidraw4", "--wait=2.25", "-q", "--json"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.port, "1-2.3");
+    EXPECT_EQ(r.options.nodePath, "/dev/hidraw4");
+    EXPECT_EQ(r.options.waitSeconds, 2.25);
+    EXPECT_TRUE(r.options.quiet);
+    EXPECT_TRUE(r.options.json);
+    r = parse({"version", "--wait", "--vid", "0f39"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.waitSeconds, 0.0) << "no limit";
+    EXPECT_EQ(r.options.vid, 0x0F39);
 }
 
 TEST(CliOptions, DoubleDashLetsAFileNameStartWithADash) {
@@ -115,7 +127,13 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
         {{"version", "-d", "-1"}, "must be a number"},
         {{"version", "--vid", "12345"}, "hexadecimal"},
         {{"version", "-d", "0", "--vid", "0f39"}, "exclude each other"},
-        {{"version", "--json"}, "--json applies to list and info"},
+        {{"version", "-d", "0", "--port", "1-2"}, "exclude each other"},
+        {{"version", "-v", "-q"}, "exclude each other"},
+        {{"version", "--wait=0"}, "positive"},
+        {{"version", "--wait=1.5s"}, "positive"},
+        {{"version", "--wait", "5"}, "unexpected argument 5"},  // the value only with '='
+        {{"list", "--wait"}, "--wait applies to"},
+        {{"version", "--port="}, "needs a value"},
         {{"version", "--result", "r.txt"}, "--result applies to flash"},
         {{"flash", "a.bin", "--result="}, "needs a file name"},
         {{"info", "a.bin", "-d", "0"}, "takes no device"},

@@ -19,12 +19,13 @@ using test::JsonReader;
 
 TEST(CliJson, DeviceListParsesBackWithEveryField) {
     const std::vector<ListedDevice> devices = {
-        {0, "RX-431", 0x0F39, 0x0641, "\\\\?\\hid#vid_0f39&pid_0641#{4d1e}", 8, false},
-        {1, "VID: 0x0404, PID: 0x1234", 0x0404, 0x1234, "/dev/hidraw7", 9, true},
+        {0, "RX-431", 0x0F39, 0x0641, "\\\\?\\hid#vid_0f39&pid_0641#{4d1e}", 8, false, "/dev/hidraw3", "1-2.3", 1, true, ""},
+        {1, "VID: 0x0404, PID: 0x1234", 0x0404, 0x1234, "/dev/hidraw7", 9, true, "", "", -1, true, ""},
+        {-1, "RX-430", 0x0F39, 0x0825, "p", 8, false, "/dev/hidraw9", "3-1", 0, false, "Permission denied"},
     };
     const Json list = JsonReader::parse(devicesJson(devices));
     ASSERT_EQ(list.type, Json::Type::Array);
-    ASSERT_EQ(list.array.size(), 2u);
+    ASSERT_EQ(list.array.size(), 3u);
     EXPECT_EQ(list[0]["index"].number, 0);
     EXPECT_EQ(list[0]["name"].string, "RX-431");
     EXPECT_EQ(list[0]["vid"].number, 0x0F39);
@@ -32,10 +33,20 @@ TEST(CliJson, DeviceListParsesBackWithEveryField) {
     EXPECT_EQ(list[0]["path"].string, devices[0].path);  // backslashes survive
     EXPECT_EQ(list[0]["reportLength"].number, 8);
     EXPECT_FALSE(list[0]["legacy"].boolean);
+    EXPECT_EQ(list[0]["node"].string, "/dev/hidraw3");
+    EXPECT_EQ(list[0]["port"].string, "1-2.3");
+    EXPECT_EQ(list[0]["interface"].number, 1);
+    EXPECT_TRUE(list[0]["accessible"].boolean);
+    EXPECT_FALSE(list[0].has("error"));
     EXPECT_EQ(list[1]["index"].number, 1);
     EXPECT_EQ(list[1]["name"].string, "VID: 0x0404, PID: 0x1234");
     EXPECT_TRUE(list[1]["legacy"].boolean);
     EXPECT_EQ(list[1]["reportLength"].number, 9);
+    EXPECT_EQ(list[1]["node"].type, Json::Type::Null);
+    EXPECT_EQ(list[1]["interface"].type, Json::Type::Null);
+    EXPECT_EQ(list[2]["index"].type, Json::Type::Null);
+    EXPECT_FALSE(list[2]["accessible"].boolean);
+    EXPECT_EQ(list[2]["error"].string, "Permission denied");
 
     EXPECT_EQ(JsonReader::parse(devicesJson({})).array.size(), 0u);
 }
@@ -48,12 +59,33 @@ TEST(CliJson, StringsWithQuotesControlsAndHighBytesRoundTrip) {
     for (char c : jsonString(nasty)) EXPECT_GE(static_cast<unsigned char>(c), 0x20u);
 }
 
+TEST(CliJson, BytesThatAreNotUtf8BecomeLatin1Escapes) {
+    struct Case {
+        std::string in, out;
+    };
+    const std::vector<Case> cases = {
+        {"\xFA", "\"\\u00fa\""},                         // a lone high byte
+        {"\xC3\xA9", "\"\xC3\xA9\""},                     // well-formed: kept
+        {"\xC3", "\"\\u00c3\""},                         // cut short
+        {"\xC0\x80", "\"\\u00c0\\u0080\""},             // overlong
+        {"\xED\xA0\x80", "\"\\u00ed\\u00a0\\u0080\""},  // a surrogate
+        {"\xF4\x90\x80\x80", "\"\\u00f4\\u0090\\u0080\\u0080\""},  // above U+10FFFF
+        {"\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(jsonString(c.in), c.out) << hexBytes(c.in);
+    EXPECT_EQ(hexBytes(std::string("\x7B\x6A\x00\xFA", 4)), "7B 6A 00 FA");
+}
+
 TEST(CliText, DeviceListShowsIdsInHexAndTheLegacyFlag) {
-    const std::string text = devicesText({{0, "RX-401", 0x0404, 0x0322, "/dev/hidraw1", 9, true},
-                                          {1, "ISP Mode", 0x0F39, 0x0001, "/dev/hidraw2", 8, false}});
-    EXPECT_NE(text.find("0  RX-401    0404:0322  report 9  legacy  /dev/hidraw1\n"), std::string::npos) << text;
+    const std::string text = devicesText({{0, "RX-401", 0x0404, 0x0322, "p1", 9, true, "/dev/hidraw1", "1-2", 0, true, ""},
+                                          {1, "ISP Mode", 0x0F39, 0x0001, "/dev/hidraw2", 8, false, "", "", -1, true, ""},
+                                          {-1, "RX-431", 0x0F39, 0x0641, "p3", 8, false, "/dev/hidraw3", "", -1, false, "x"}});
+    EXPECT_NE(text.find("0  RX-401    0404:0322  report 9  legacy  /dev/hidraw1  port 1-2 interface 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("1  ISP Mode  0F39:0001  report 8  /dev/hidraw2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("hidraw3"), std::string::npos) << "only the keyboards that open are listed";
     EXPECT_EQ(devicesText({}), "No keyboard found.\n");
+    EXPECT_EQ(devicesText({{-1, "RX-431", 0x0F39, 0x0641, "p3", 8, false, "/dev/hidraw3", "", -1, false, "x"}}),
+              "No keyboard found.\n");
 }
 
 // ---- Progress display ---------------------------------------------------
@@ -159,6 +191,49 @@ TEST(CliProgress, WithoutEscapeSequencesAShorterLineBlanksTheLongerOne) {
     EXPECT_EQ(results.str(), "ok\n");
 }
 
+TEST(CliProgress, QuietShowsOnlyResultsAndVerboseStampsEveryStatus) {
+    std::ostringstream progress, results, events;
+    JsonEvents json(events);
+    ProgressDisplay quiet(progress, results, true, 40);
+    quiet.setDetail(ProgressDisplay::Detail::Quiet);
+    quiet.setEvents(&json);
+    quiet.status("Chip Erase fail");
+    quiet.progress(50);
+    quiet.detail("1. Retried 3 times");
+    quiet.result("Chip Erase fail");
+    quiet.finish();
+    EXPECT_EQ(progress.str(), "");
+    EXPECT_EQ(results.str(), "Chip Erase fail\n");
+    EXPECT_EQ(events.str(), "{\"event\":\"status\",\"text\":\"Chip Erase fail\"}\n"
+                            "{\"event\":\"progress\",\"percent\":50}\n"
+                            "{\"event\":\"message\",\"text\":\"1. Retried 3 times\"}\n"
+                            "{\"event\":\"message\",\"text\":\"Chip Erase fail\"}\n")
+        << "the events do not depend on what the screen shows";
+
+    std::ostringstream plain, plainResults;
+    std::int64_t now = 5000;
+    ProgressDisplay verbose(plain, plainResults, false);
+    verbose.setDetail(ProgressDisplay::Detail::Verbose, [&now] { return now; });
+    verbose.status("Chip Erase");
+    now = 6250;
+    verbose.status("Chip Erase");  // every text, repeated ones too
+    EXPECT_EQ(plain.str(), "[   0.000] Chip Erase\n[   1.250] Chip Erase\n");
+}
+
+TEST(CliProgress, TheWaitCountsDownBesideTheStatus) {
+    std::ostringstream progress, results;
+    ProgressDisplay d(progress, results, true, 80);
+    d.setShowBar(false);
+    d.status("Enter ISP mode success. Waiting for the Windows to detect it.");
+    d.countdown(120);
+    d.countdown(119);
+    d.countdown(-1);
+    const std::string out = progress.str();
+    EXPECT_NE(out.find("detect it. (120 s left)\x1b[K"), std::string::npos) << out;
+    EXPECT_NE(out.find("detect it. (119 s left)\x1b[K"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.rfind('\r')), "\rEnter ISP mode success. Waiting for the Windows to detect it.\x1b[K");
+}
+
 TEST(CliProgress, BarCells) {
     EXPECT_EQ(progressBar(0, 10), "[..........]   0%");
     EXPECT_EQ(progressBar(35, 10), "[###.......]  35%");
@@ -208,6 +283,42 @@ TEST(CliExitCodes, VersionTestModeAndFactoryReset) {
     EXPECT_EQ(testModeExitCode(run), EXIT_INTERNAL) << "nothing reported";
     run.outcomes = {final(Outcome::NoDevice)};
     EXPECT_EQ(factoryResetExitCode(run), EXIT_NO_DEVICE);
+}
+
+TEST(CliKeyboardState, FollowsTheStepsTheFlashWentThrough) {
+    const std::string entered = "Enter ISP mode success. Waiting for the Windows to detect it.";
+    struct Case {
+        std::vector<std::string> statuses;
+        bool startedInIsp;
+        int exit;
+        KeyboardState state;
+    };
+    const std::vector<Case> cases = {
+        {{"Entering ISP mode...", "Enter ISP mode fail"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::Untouched},
+        {{}, false, EXIT_FILE_REJECTED, KeyboardState::Untouched},
+        {{"Entering ISP mode...", entered}, false, EXIT_ISP_TIMEOUT, KeyboardState::BootLoaderIntact},
+        {{}, true, EXIT_NO_DEVICE, KeyboardState::BootLoaderIntact},
+        // The boot loader refused the profile; the recovery reset took the keyboard back.
+        {{entered, "Checking Profile", "Reset success"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::Untouched},
+        {{entered, "Checking Profile", "Reset fail 2"}, false, EXIT_KEYBOARD_REFUSED, KeyboardState::BootLoaderIntact},
+        {{entered, "Checking Profile", "Profile match", "Chip Erase", "Chip Erase fail", "Reset success"}, false,
+         EXIT_WRITE_FAILED, KeyboardState::BootLoaderErased},
+        {{entered, "Chip Erase", "Chip Erase success", "Start firmware update", "Firmware update fail: 5"}, false,
+         EXIT_WRITE_FAILED, KeyboardState::BootLoaderErased},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Start Reset", "Reset fail"},
+         false, EXIT_WRITE_FAILED, KeyboardState::WrittenUnconfirmed},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Reset success"}, false,
+         EXIT_VERSION_UNCONFIRMED, KeyboardState::WrittenUnconfirmed},
+        {{entered, "Chip Erase", "Start firmware update", "Firmware update success", "Reset success"}, false,
+         EXIT_OK, KeyboardState::Updated},
+    };
+    for (const auto& c : cases) {
+        RunRecord run;
+        run.statuses = c.statuses;
+        run.startedInIsp = c.startedInIsp;
+        EXPECT_EQ(keyboardState(run, c.exit), c.state)
+            << keyboardStateKey(c.state) << " after " << (c.statuses.empty() ? "" : c.statuses.back());
+    }
 }
 
 // ---- Device choice ------------------------------------------------------
@@ -279,6 +390,8 @@ TEST(CliDeviceChoice, HostDrivenCommandLine) {
     o.pid = 0x0641;
     EXPECT_EQ(hostDrivenArguments(o),
               (std::vector<std::string>{"C:\\fw\\a.bin", "out.txt", "0F39", "0641"}));
+    o.port = "1-2";
+    EXPECT_EQ(hostDrivenArguments(o).size(), 2u) << "the keyboard at the port is the one chosen";
 }
 
 TEST(CliDeviceChoice, NewIspInterfacesAreThoseThatAppeared) {

@@ -6,6 +6,7 @@ if(TARGET vantel_cli_core)
     add_dependencies(test_cli vantel-cli)
     if(NOT CMAKE_CROSSCOMPILING)
       target_compile_definitions(test_cli PRIVATE VANTEL_CLI_BINARY="$<TARGET_FILE:vantel-cli>")
+      target_link_libraries(test_cli PRIVATE util)  # forkpty
     endif()
   endif()
 endif()

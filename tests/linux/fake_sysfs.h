@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/hidraw_backend.h"
 #include "platform/linux/hidraw_io.h"
 
 namespace vantel::testing_linux {
@@ -42,11 +43,13 @@ public:
     std::string root() const { return root_.string(); }
     std::string devRoot() const { return (root_ / "dev").string(); }
 
-    // A hidraw node under a USB interface: .../1-<port>/1-<port>:1.<mi>/0003:VVVV:PPPP.NNNN/hidraw/hidrawN.
+    // A hidraw node under a USB interface: .../<port>/<port>:1.<mi>/0003:VVVV:PPPP.NNNN/hidraw/hidrawN,
+    // the port "1-<number>" unless given ("1-2.3").
     void addUsb(unsigned number, std::uint16_t vid, std::uint16_t pid, int interfaceNumber,
-                const std::vector<std::uint8_t>& descriptor, bool hidId = true) {
-        const fs::path usbDevice = root_ / "devices" / "pci0000:00" / "usb1" / ("1-" + std::to_string(number));
-        const fs::path usbInterface = usbDevice / ("1-" + std::to_string(number) + ":1." + std::to_string(interfaceNumber));
+                const std::vector<std::uint8_t>& descriptor, bool hidId = true, std::string port = "") {
+        if (port.empty()) port = "1-" + std::to_string(number);
+        const fs::path usbDevice = root_ / "devices" / "pci0000:00" / "usb1" / port;
+        const fs::path usbInterface = usbDevice / (port + ":1." + std::to_string(interfaceNumber));
         fs::create_directories(usbInterface);
         write(usbDevice / "idVendor", hex4(vid) + "\n");
         write(usbDevice / "idProduct", hex4(pid) + "\n");
@@ -117,8 +120,10 @@ public:
         std::vector<std::uint8_t> descriptor;
         std::vector<std::uint8_t> featureReply;  // what a get-feature returns
         std::deque<int> failures;                // errno of the next feature transfers (0: succeed)
+        int openError = 0;                       // errno of every open (0: opens)
     };
     struct Transfer {
+        std::string devnode;
         bool set = false;
         std::size_t length = 0;  // the ioctl's length
         std::vector<std::uint8_t> bytes;
@@ -131,6 +136,10 @@ public:
         auto it = nodes_.find(path);
         if (it == nodes_.end()) {
             errno = ENOENT;
+            return -1;
+        }
+        if (it->second.openError != 0) {
+            errno = it->second.openError;
             return -1;
         }
         const int fd = nextFd_++;
@@ -172,6 +181,7 @@ public:
         if (_IOC_TYPE(request) == 'H' && (nr == 0x06 || nr == 0x07)) {
             auto* bytes = static_cast<std::uint8_t*>(argument);
             Transfer t;
+            t.devnode = it->second;
             t.set = nr == 0x06;
             t.length = length;
             t.bytes.assign(bytes, bytes + length);
@@ -215,5 +225,25 @@ private:
     std::vector<Transfer> transfers_;
     int nextFd_ = 40;
 };
+
+// A back end over the fake tree and nodes, without a hotplug monitor.
+inline HidrawConfig fakeConfig(const FakeSysfs& sysfs, FakeHidrawIo& io) {
+    HidrawConfig config;
+    config.sysfsRoot = sysfs.root();
+    config.devRoot = sysfs.devRoot();
+    config.io = &io;
+    config.hotplug = HotplugSource::None;
+    return config;
+}
+
+// A node in sysfs and behind the fake I/O, with matching identity.
+inline void plugUsb(FakeSysfs& sysfs, FakeHidrawIo& io, unsigned n, std::uint16_t vid, std::uint16_t pid, int mi,
+                    const std::vector<std::uint8_t>& descriptor, const std::string& port = "") {
+    sysfs.addUsb(n, vid, pid, mi, descriptor, true, port);
+    auto& node = io.node(sysfs.devRoot() + "/hidraw" + std::to_string(n));
+    node.vendor = static_cast<std::int16_t>(vid);
+    node.product = static_cast<std::int16_t>(pid);
+    node.descriptor = descriptor;
+}
 
 }  // namespace vantel::testing_linux

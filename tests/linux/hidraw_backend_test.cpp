@@ -51,12 +51,7 @@ class HidrawBackendTest : public ::testing::Test {
 protected:
     HidrawBackend& backend() {
         if (!backend_) {
-            HidrawConfig config;
-            config.sysfsRoot = sysfs.root();
-            config.devRoot = sysfs.devRoot();
-            config.io = &io;
-            config.hotplug = HotplugSource::None;
-            backend_ = std::make_unique<HidrawBackend>(config);
+            backend_ = std::make_unique<HidrawBackend>(testing_linux::fakeConfig(sysfs, io));
             EXPECT_TRUE(backend_->loadHidLibrary());
             EXPECT_TRUE(backend_->loadSetupLibrary());
         }
@@ -83,11 +78,7 @@ protected:
 
     // A node in sysfs and behind the fake I/O, with matching identity.
     void plugUsb(unsigned n, std::uint16_t vid, std::uint16_t pid, int mi, const Bytes& d) {
-        sysfs.addUsb(n, vid, pid, mi, d);
-        auto& node = io.node(sysfs.devRoot() + "/hidraw" + std::to_string(n));
-        node.vendor = static_cast<std::int16_t>(vid);
-        node.product = static_cast<std::int16_t>(pid);
-        node.descriptor = d;
+        testing_linux::plugUsb(sysfs, io, n, vid, pid, mi, d);
     }
 
     HidHandle openOk(const std::string& path, Access access = Access::ReadWrite) {
@@ -121,6 +112,50 @@ TEST_F(HidrawBackendTest, InterfacesArePathsShapedAsOnWindows) {
         EXPECT_EQ(p.find("_0000"), std::string::npos) << p;
         EXPECT_EQ(p.find("_0001"), std::string::npos) << p;
     }
+}
+
+TEST_F(HidrawBackendTest, EachInterfaceKnowsItsNodeUsbPortAndInterface) {
+    plugUsb(3, 0x0F39, 0x0641, 1, kTwoCollections);
+    sysfs.addUsb(4, 0x0F39, 0x0001, 0, kOneCollection, true, "3-1.4.2");
+    sysfs.addVirtual(5, 0x0F39, 0x0641, kOneCollection);
+    const auto paths = listPaths();
+    ASSERT_EQ(paths.size(), 4u);
+    struct Row {
+        std::string node, port;
+        int mi;
+    };
+    const Row rows[] = {{"hidraw3", "1-3", 1}, {"hidraw3", "1-3", 1}, {"hidraw4", "3-1.4.2", 0}, {"hidraw5", "", -1}};
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        const auto record = backend().describe(paths[i]);
+        ASSERT_TRUE(record) << paths[i];
+        EXPECT_EQ(record->devnode, sysfs.devRoot() + "/" + rows[i].node);
+        EXPECT_EQ(record->port, rows[i].port) << paths[i];
+        EXPECT_EQ(record->interfaceNumber, rows[i].mi);
+    }
+    EXPECT_FALSE(backend().describe(sysfs.devRoot() + "/hidraw3"));
+
+    for (const char* name : {"1-2", "1-2.3", "12-10.4.1"}) EXPECT_TRUE(linuxhid::isUsbPortName(name)) << name;
+    for (const char* name : {"usb1", "1-", "-2", "1-2.", "1-.2", "1-2..3", "1-2:1.0", "a-1"})
+        EXPECT_FALSE(linuxhid::isUsbPortName(name)) << name;
+}
+
+TEST_F(HidrawBackendTest, OpensRefusedByTheSystemAreRememberedUntilTheNextListing) {
+    plugUsb(2, 0x0F39, 0x0641, 1, kOneCollection);
+    plugUsb(6, 0x0F39, 0x0825, 0, kOneCollection);
+    io.node(sysfs.devRoot() + "/hidraw2").openError = EACCES;
+    const auto paths = listPaths();
+    HidHandle h = kNoHandle;
+    EXPECT_EQ(backend().open(paths[0], Access::Write, h), HidStatus::Failed);
+    openOk(paths[1]);
+    auto failures = backend().openFailures();
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].error, EACCES);
+    EXPECT_EQ(failures[0].record.port, "1-2");
+    EXPECT_EQ(failures[0].record.pid, 0x0641);
+
+    io.node(sysfs.devRoot() + "/hidraw2").openError = 0;
+    listPaths();
+    EXPECT_TRUE(backend().openFailures().empty());
 }
 
 TEST_F(HidrawBackendTest, IdentityComesFromTheHidDeviceOrTheUsbDevice) {

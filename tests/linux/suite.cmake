@@ -5,3 +5,6 @@ if(TARGET test_linux AND TARGET vantel_udev_rules_file)
     VANTEL_UDEV_RULES_FILE="${VANTEL_UDEV_RULES}"
     VANTEL_SOURCE_UDEV_RULES="${PROJECT_SOURCE_DIR}/udev/70-vantel.rules")
 endif()
+if(TARGET test_linux AND TARGET vantel_udev_rules_text)
+  target_link_libraries(test_linux PRIVATE vantel_udev_rules_text)
+endif()

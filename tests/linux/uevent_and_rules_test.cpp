@@ -46,28 +46,47 @@ std::string readFile(const char* path) {
     return s.str();
 }
 
-TEST(UdevRules, EverySupportedVendorGetsAccessOnBothSubsystems) {
+TEST(UdevRules, OneNarrowHidrawLinePerModelAndBootLoader) {
     const std::string rules = readFile(VANTEL_UDEV_RULES_FILE);
     ASSERT_FALSE(rules.empty());
     std::set<std::string> lines;
     std::istringstream in(rules);
-    for (std::string line; std::getline(in, line);)
-        if (!line.empty() && line[0] != '#') lines.insert(line);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        EXPECT_TRUE(lines.insert(line).second) << "twice: " << line;
+        // Raw USB access is never handed out, nor a mode anyone may write.
+        EXPECT_EQ(line.rfind("SUBSYSTEM==\"hidraw\", ", 0), 0u) << line;
+        EXPECT_EQ(line.find("usb\""), std::string::npos) << line;
+        EXPECT_NE(line.find("MODE=\"0660\""), std::string::npos) << line;
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+        EXPECT_NE(line.find("ATTRS{idProduct}==\""), std::string::npos) << line;
+    }
 
+    // Every pair the device list names as a model, and both boot-loader IDs of
+    // every supported vendor; nothing else of those vendors.
+    auto line = [](std::uint32_t vid, std::uint32_t pid) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"%04x\", ATTRS{idProduct}==\"%04x\", "
+                      "MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"",
+                      vid, pid);
+        return std::string(text);
+    };
     std::set<std::string> expected;
     for (std::uint32_t vid = 0; vid <= 0xFFFF; ++vid) {
         if (!isSupportedVendor(vid)) continue;
-        char id[8];
-        std::snprintf(id, sizeof id, "%04x", static_cast<unsigned>(vid));
-        for (const char* subsystem : {"hidraw", "usb"})
-            expected.insert(std::string("SUBSYSTEM==\"") + subsystem + "\", ATTRS{idVendor}==\"" + id +
-                            "\", MODE=\"0660\", GROUP=\"plugdev\", TAG+=\"uaccess\"");
+        expected.insert(line(vid, 0x0000));
+        expected.insert(line(vid, 0x0001));
+        for (std::uint32_t pid = 2; pid <= 0xFFFF; ++pid) {
+            const std::string name = modelName(vid, pid);
+            if (name.rfind("VID: ", 0) != 0) expected.insert(line(vid, pid));
+        }
     }
     EXPECT_EQ(lines, expected);
-    EXPECT_EQ(lines.size(), 20u);
-    EXPECT_EQ(lines.count("SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"0f39\", MODE=\"0660\", "
-                          "GROUP=\"plugdev\", TAG+=\"uaccess\""), 1u);
-    // The copy kept in the tree for packagers is the generated one.
+    EXPECT_EQ(lines.count(line(0x0F39, 0x0641)), 1u);  // RX-431
+    EXPECT_EQ(lines.count(line(0x1130, 0x0001)), 1u);  // a boot loader never named "ISP Mode"
+    EXPECT_EQ(lines.count(line(0x0F39, 0x0642)), 0u);  // another device of a supported vendor
+    // The copy kept in the tree (the one installed) is the generated one.
     EXPECT_EQ(readFile(VANTEL_SOURCE_UDEV_RULES), rules);
 }
 #endif

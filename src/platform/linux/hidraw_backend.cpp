@@ -157,6 +157,7 @@ HidStatus HidrawBackend::getClassDevs(const Guid& cls, InterfaceSet& out) {
     // scan began still resolves through sysfs.
     if (cls == kHidInterfaceClass) {
         known_.clear();
+        openFailures_.clear();
         for (const InterfaceRecord& r : records) known_[r.path] = r;
     }
     const InterfaceSet set = nextSet_++;
@@ -228,7 +229,15 @@ HidStatus HidrawBackend::open(const std::string& path, Access access, HidHandle&
     const std::string devnode = interfacePath ? record.devnode : path;
 
     const int fd = io_.open(devnode.c_str(), flags);
-    if (fd < 0) return HidStatus::Failed;
+    if (fd < 0) {
+        // Why a keyboard is missing from the list is worth telling its user.
+        if (interfacePath) {
+            const int error = errno;
+            std::lock_guard lock(mutex_);
+            openFailures_[path] = OpenFailure{record, error};
+        }
+        return HidStatus::Failed;
+    }
     auto device = std::make_shared<OpenDevice>(io_, fd);
 
     if (interfacePath) {
@@ -262,6 +271,19 @@ HidStatus HidrawBackend::open(const std::string& path, Access access, HidHandle&
     handles_[handle] = std::move(device);
     out = handle;
     return HidStatus::Ok;
+}
+
+std::optional<InterfaceRecord> HidrawBackend::describe(const std::string& path) {
+    InterfaceRecord record;
+    if (!isInterfacePath(path) || !resolve(path, record)) return std::nullopt;
+    return record;
+}
+
+std::vector<HidrawBackend::OpenFailure> HidrawBackend::openFailures() const {
+    std::lock_guard lock(mutex_);
+    std::vector<OpenFailure> failures;
+    for (const auto& [path, failure] : openFailures_) failures.push_back(failure);
+    return failures;
 }
 
 void HidrawBackend::close(HidHandle handle) {

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +67,18 @@ public:
 
     void setDeviceEventSink(DeviceEventSink* sink) override;
 
+    // What the back end knows of an interface path (listed, announced or
+    // still in sysfs): its node, USB port and interface number.
+    std::optional<linuxhid::InterfaceRecord> describe(const std::string& path);
+
+    // The interfaces whose node could not be opened since the last full
+    // listing began, with the errno of the open.
+    struct OpenFailure {
+        linuxhid::InterfaceRecord record;
+        int error = 0;
+    };
+    std::vector<OpenFailure> openFailures() const;
+
     // Which source the running monitor reads; None when no monitor runs.
     HotplugSource activeHotplugSource() const;
 
@@ -95,6 +108,7 @@ private:
     std::map<InterfaceSet, std::vector<linuxhid::InterfaceRecord>> sets_;
     std::map<std::string, linuxhid::InterfaceRecord> known_;  // every path listed or announced
     std::map<std::string, std::vector<std::string>> announced_;  // node -> paths, for removals
+    std::map<std::string, OpenFailure> openFailures_;            // path -> failure
     HidHandle nextHandle_ = 0x100;
     std::map<HidHandle, std::shared_ptr<OpenDevice>> handles_;
 

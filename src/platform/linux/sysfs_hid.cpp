@@ -82,6 +82,19 @@ std::string lowerGuid(const Guid& guid) {
     return text;
 }
 
+bool isUsbPortName(const std::string& name) {
+    const auto dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (i == dash) continue;
+        const char c = name[i];
+        const bool digit = c >= '0' && c <= '9';
+        if (i < dash ? !digit : !(digit || (c == '.' && name[i - 1] != '.' && name[i - 1] != '-')))
+            return false;
+    }
+    return name.back() != '.';
+}
+
 std::optional<unsigned> hidrawNumber(const std::string& name) {
     static const std::string prefix = "hidraw";
     if (name.size() <= prefix.size() || name.size() > prefix.size() + 6 || name.rfind(prefix, 0) != 0)
@@ -119,8 +132,12 @@ std::optional<HidrawNode> readHidrawNode(const std::string& sysfsRoot, const std
         node.vid = static_cast<std::uint16_t>(*v);
         node.pid = static_cast<std::uint16_t>(*p);
     }
-    if (auto mi = readHex(usbInterface / "bInterfaceNumber"); mi && *mi <= 0xFF)
+    if (auto mi = readHex(usbInterface / "bInterfaceNumber"); mi && *mi <= 0xFF) {
         node.interfaceNumber = static_cast<int>(*mi);
+        // The USB device's own name is its place on the bus: it stays the
+        // same when the keyboard re-enumerates as its boot loader.
+        if (isUsbPortName(usbDevice.filename().string())) node.port = usbDevice.filename().string();
+    }
 
     if (auto descriptor = readBytes(hidDevice / "report_descriptor")) {
         node.descriptor = std::move(*descriptor);
@@ -176,6 +193,8 @@ std::vector<InterfaceRecord> interfacesOf(const std::vector<HidrawNode>& nodes,
             r.node = node.name;
             r.vid = node.vid;
             r.pid = node.pid;
+            r.port = node.port;
+            r.interfaceNumber = node.interfaceNumber;
             r.caps = node.collections[i];
             records.push_back(std::move(r));
         }

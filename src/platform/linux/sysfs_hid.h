@@ -19,6 +19,7 @@ struct HidrawNode {
     std::uint16_t vid = 0;
     std::uint16_t pid = 0;
     int interfaceNumber = -1;  // bInterfaceNumber of the USB interface; -1 without one (uhid, Bluetooth)
+    std::string port;          // the USB device's bus and port chain ("1-2.3"); empty without one
     std::vector<std::uint8_t> descriptor;
     std::vector<Collection> collections;  // empty when the descriptor could not be parsed
 };
@@ -31,8 +32,13 @@ struct InterfaceRecord {
     std::string node;     // "hidraw3"
     std::uint16_t vid = 0;
     std::uint16_t pid = 0;
+    std::string port;          // as HidrawNode
+    int interfaceNumber = -1;
     Collection caps;
 };
+
+// "1-2.3" -> true: a USB device's name in sysfs (bus, dash, port chain).
+bool isUsbPortName(const std::string& name);
 
 // "hidraw12" -> 12; nothing for any other name.
 std::optional<unsigned> hidrawNumber(const std::string& name);
