@@ -696,9 +696,7 @@ HidStatus SimBackend::getClassDevs(const Guid& cls, InterfaceSet& out) {
         out = 0;
         return HidStatus::Ok;
     }
-    InterfaceSet id = s.nextSet++;
-    s.sets[id] = cls == kHidInterfaceClass ? s.presentInterfaces() : std::vector<PresentInterface>{};
-    out = id;
+    out = s.sets.createOf(cls == kHidInterfaceClass ? s.presentInterfaces() : std::vector<PresentInterface>{});
     return HidStatus::Ok;
 }
 
@@ -706,10 +704,7 @@ HidStatus SimBackend::enumInterface(InterfaceSet set, const Guid& cls, int index
     std::lock_guard<std::mutex> lock(state_->mutex);
     SimState& s = *state_;
     if (!available(s, Entry::EnumInterface)) return HidStatus::Missing;
-    auto it = s.sets.find(set);
-    if (it == s.sets.end() || cls != kHidInterfaceClass || index < 0 ||
-        static_cast<std::size_t>(index) >= it->second.size())
-        return HidStatus::Failed;
+    if (s.sets.path(set, index) == nullptr || cls != kHidInterfaceClass) return HidStatus::Failed;
     auto f = s.enumFails.find(index);
     if (f != s.enumFails.end() && f->second != 0) {
         if (f->second > 0) --f->second;
@@ -722,16 +717,14 @@ HidStatus SimBackend::interfaceDetail(InterfaceSet set, const Guid& cls, int ind
     std::lock_guard<std::mutex> lock(state_->mutex);
     SimState& s = *state_;
     if (!available(s, Entry::InterfaceDetail)) return HidStatus::Missing;
-    auto it = s.sets.find(set);
-    if (it == s.sets.end() || cls != kHidInterfaceClass || index < 0 ||
-        static_cast<std::size_t>(index) >= it->second.size())
-        return HidStatus::Failed;
+    const std::string* listed = s.sets.path(set, index);
+    if (listed == nullptr || cls != kHidInterfaceClass) return HidStatus::Failed;
     auto f = s.detailFails.find(index);
     if (f != s.detailFails.end() && f->second != 0) {
         if (f->second > 0) --f->second;
         return HidStatus::Failed;
     }
-    path = it->second[static_cast<std::size_t>(index)].path;
+    path = *listed;
     return HidStatus::Ok;
 }
 
@@ -739,7 +732,7 @@ HidStatus SimBackend::destroyClassDevs(InterfaceSet set) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     SimState& s = *state_;
     if (!available(s, Entry::DestroyClassDevs)) return HidStatus::Missing;
-    return s.sets.erase(set) ? HidStatus::Ok : HidStatus::Failed;
+    return s.sets.destroy(set) ? HidStatus::Ok : HidStatus::Failed;
 }
 
 HidStatus SimBackend::open(const std::string& path, Access access, HidHandle& out) {

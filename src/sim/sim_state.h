@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/interface_sets.h"
 #include "sim/sim.h"
 
 namespace vantel::sim {
@@ -129,8 +130,7 @@ struct SimState {
 
     std::map<HidHandle, HandleState> handles;
     HidHandle nextHandle = 0x100;
-    std::map<InterfaceSet, std::vector<PresentInterface>> sets;
-    InterfaceSet nextSet = 0x5E7;
+    InterfaceSets sets{0x5E7};
 
     bool hidLoaded = false, setupLoaded = false, released = false;
     bool hidLibraryFails = false, setupLibraryFails = false;

@@ -1,5 +1,6 @@
 #include <vector>
 
+#include "link/interface_sets.h"
 #include "link_fixture.h"
 
 namespace vantel::test {
@@ -198,6 +199,31 @@ TEST(ModelName, TableAndRules) {
     EXPECT_EQ(modelName(0x1130, 0x9177), "RX-436");
     EXPECT_EQ(modelName(0x058F, 0xABCD), "VID: 0x058F, PID: 0xABCD");
     EXPECT_EQ(modelName(0x046D, 0x0001), "");
+}
+
+// A set is a snapshot that outlives other sets and answers nothing once destroyed.
+TEST(InterfaceSetTable, LookupsOutsideASetFailAndDestroyIsOnce) {
+    InterfaceSets sets;
+    const InterfaceSet a = sets.create({"p0", "p1"});
+    const InterfaceSet b = sets.create({});
+    EXPECT_NE(a, 0);
+    EXPECT_NE(b, 0);
+    EXPECT_NE(a, b);
+    ASSERT_NE(sets.path(a, 1), nullptr);
+    EXPECT_EQ(*sets.path(a, 1), "p1");
+    EXPECT_EQ(sets.path(a, 2), nullptr);
+    EXPECT_EQ(sets.path(a, -1), nullptr);
+    EXPECT_EQ(sets.path(b, 0), nullptr);
+    EXPECT_EQ(sets.path(0, 0), nullptr);
+
+    EXPECT_TRUE(sets.destroy(b));
+    EXPECT_FALSE(sets.destroy(b));
+    EXPECT_FALSE(sets.destroy(0));
+    ASSERT_NE(sets.path(a, 0), nullptr);
+    EXPECT_EQ(*sets.path(a, 0), "p0");
+    EXPECT_NE(sets.create({"p2"}), b);  // an id is never handed out twice
+    sets.clear();
+    EXPECT_EQ(sets.path(a, 0), nullptr);
 }
 
 }  // namespace

@@ -160,9 +160,7 @@ HidStatus HidrawBackend::getClassDevs(const Guid& cls, InterfaceSet& out) {
         openFailures_.clear();
         for (const InterfaceRecord& r : records) known_[r.path] = r;
     }
-    const InterfaceSet set = nextSet_++;
-    sets_[set] = std::move(records);
-    out = set;
+    out = sets_.createOf(records);
     return HidStatus::Ok;
 }
 
@@ -174,18 +172,16 @@ HidStatus HidrawBackend::enumInterface(InterfaceSet set, const Guid& cls, int in
 HidStatus HidrawBackend::interfaceDetail(InterfaceSet set, const Guid& cls, int index, std::string& path) {
     std::lock_guard lock(mutex_);
     if (!setupLoaded_) return HidStatus::Missing;
-    auto it = sets_.find(set);
-    if (it == sets_.end() || index < 0 || static_cast<std::size_t>(index) >= it->second.size())
-        return HidStatus::Failed;
-    if (!(cls == kHidInterfaceClass)) return HidStatus::Failed;
-    path = it->second[static_cast<std::size_t>(index)].path;
+    const std::string* listed = sets_.path(set, index);
+    if (listed == nullptr || !(cls == kHidInterfaceClass)) return HidStatus::Failed;
+    path = *listed;
     return HidStatus::Ok;
 }
 
 HidStatus HidrawBackend::destroyClassDevs(InterfaceSet set) {
     std::lock_guard lock(mutex_);
     if (!setupLoaded_) return HidStatus::Missing;
-    return sets_.erase(set) != 0 ? HidStatus::Ok : HidStatus::Failed;
+    return sets_.destroy(set) ? HidStatus::Ok : HidStatus::Failed;
 }
 
 void HidrawBackend::remember(const std::vector<InterfaceRecord>& records) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "link/hid_backend.h"
+#include "link/interface_sets.h"
 #include "platform/linux/hidraw_io.h"
 #include "platform/linux/sysfs_hid.h"
 #include "platform/linux/uevent_source.h"
@@ -104,8 +105,7 @@ private:
     bool hidLoaded_ = false;
     bool setupLoaded_ = false;
     void* udev_ = nullptr;
-    InterfaceSet nextSet_ = 1;
-    std::map<InterfaceSet, std::vector<linuxhid::InterfaceRecord>> sets_;
+    InterfaceSets sets_;
     std::map<std::string, linuxhid::InterfaceRecord> known_;  // every path listed or announced
     std::map<std::string, std::vector<std::string>> announced_;  // node -> paths, for removals
     std::map<std::string, OpenFailure> openFailures_;            // path -> failure
