@@ -162,6 +162,22 @@ std::vector<std::string> hostDrivenArguments(const Options& options) {
     return args;
 }
 
+namespace {
+
+// "1  RX-430  0F39:0825  /dev/hidraw4  port 1-4": one line of a choice.
+std::string choiceText(int i, const DeviceTable& table, const std::vector<std::string>& names,
+                       const std::vector<DeviceLocation>& locations) {
+    const auto at = static_cast<std::size_t>(i);
+    const DeviceEntry& e = table.entries[at];
+    const DeviceLocation where = at < locations.size() ? locations[at] : DeviceLocation{};
+    std::string text = std::to_string(i) + "  " + (at < names.size() ? names[at] : std::string()) + "  " +
+                       hex4(e.vid) + ":" + hex4(e.pid) + "  " + (where.node.empty() ? e.path : where.node);
+    const std::string place = locationText(where);
+    return place.empty() ? text : text + "  " + place;
+}
+
+}  // namespace
+
 Selection chooseDevice(const Options& options, const DeviceTable& table,
                        const std::vector<std::string>& names, bool hostDriven,
                        const std::vector<DeviceLocation>& locations) {
@@ -197,28 +213,56 @@ Selection chooseDevice(const Options& options, const DeviceTable& table,
         }
         return s;
     }
-    if (!options.vid && !options.pid) return s;
+    // A command that changes a keyboard takes it only when it was named or is
+    // the only one: writing the wrong keyboard cannot be undone.
+    const bool changes = options.command == Command::Flash || options.command == Command::TestMode ||
+                         options.command == Command::FactoryReset;
+    auto refuseGuess = [&](const std::vector<int>& candidates, const std::string& why) {
+        s.ambiguous = true;
+        s.error = why + "; choose one with -d, --vid/--pid, --path or --port:";
+        for (int i : candidates) s.error += "\n  " + choiceText(i, table, names, locations);
+    };
+    if (!options.vid && !options.pid) {
+        if (changes && count > 1) {
+            std::vector<int> all;
+            for (int i = 0; i < count; ++i) all.push_back(i);
+            refuseGuess(all, std::to_string(count) + " keyboards are listed");
+        }
+        return s;
+    }
 
     auto matches = [&](const DeviceEntry& e) {
         return (!options.vid || e.vid == *options.vid) && (!options.pid || e.pid == *options.pid);
     };
+    std::vector<int> matching;
     for (int i = 0; i < count; ++i) {
-        if (matches(table.entries[static_cast<std::size_t>(i)])) {
-            s.index = i;
-            return s;
-        }
+        if (matches(table.entries[static_cast<std::size_t>(i)])) matching.push_back(i);
     }
     std::string wanted = (options.vid ? "VID " + hex4(*options.vid) : std::string()) +
                          (options.vid && options.pid ? ", " : "") +
                          (options.pid ? "PID " + hex4(*options.pid) : std::string());
+    // A host-driven run makes its own choice among keyboards of one model.
+    if (changes && !hostDriven && matching.size() > 1) {
+        refuseGuess(matching, std::to_string(matching.size()) + " keyboards with " + wanted + " are listed");
+        return s;
+    }
+    if (!matching.empty()) {
+        s.index = matching.front();
+        return s;
+    }
     // A keyboard that is already in its boot loader enumerates under another
-    // product ID; the host-driven download makes the same choice.
+    // product ID. The host-driven download takes it in place of the model; any
+    // other run names it and leaves the choice to the user.
     for (int i = 0; i < count && i < static_cast<int>(names.size()); ++i) {
         const DeviceEntry& e = table.entries[static_cast<std::size_t>(i)];
         if (names[static_cast<std::size_t>(i)] == kIspModeName && (!options.vid || e.vid == *options.vid)) {
-            if (!hostDriven) s.index = i;
-            s.note = "no keyboard with " + wanted + "; using the keyboard in ISP mode (index " +
-                     std::to_string(i) + ")";
+            if (hostDriven) {
+                s.note = "no keyboard with " + wanted + "; the download takes the keyboard in ISP mode (index " +
+                         std::to_string(i) + ")";
+            } else {
+                s.error = "no keyboard with " + wanted + "; a keyboard in ISP mode is listed: choose it with -d " +
+                          std::to_string(i);
+            }
             return s;
         }
     }
@@ -442,7 +486,7 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
             found = sel.error.empty() && dlg->table().count > 0;
             if (found || (!options.waitSeconds && sel.error.empty())) apply(sel);
         });
-        if (found || !options.waitSeconds) {
+        if (found || !options.waitSeconds || sel.ambiguous) {
             if (!sel.note.empty()) err << "vantel-cli: " << sel.note << "\n";
             selectError = sel.error;
             break;
@@ -461,7 +505,12 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     display.countdown(-1);
 
     if (!selectError.empty()) {
-        err << "vantel-cli: " << selectError << "\n";
+        // Each line of a list of choices is marked as this program's.
+        std::string lines = "vantel-cli: " + selectError;
+        for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 12) {
+            lines.insert(at + 1, "vantel-cli: ");
+        }
+        err << lines << "\n";
         finishWindow();
         result.exitCode = EXIT_NO_DEVICE;
         if (events) events->result(selectError, result.exitCode, nullptr);

@@ -25,12 +25,14 @@ std::vector<std::string> hostDrivenArguments(const Options& options);
 
 // Which device-list item the options name. `error` is set when none fits.
 // Without -d/--vid/--pid/--path/--port the selection that discovery made
-// (item 0) stays. `locations` holds the place of each table entry (may be
+// (item 0) stays, except that flash, test-mode and factory-reset refuse to
+// pick one of several keyboards (`ambiguous`). `locations` holds the place of each table entry (may be
 // shorter: unknown).
 struct Selection {
     std::optional<int> index;  // nullopt: leave the list's selection alone
     std::string note;          // said on stderr (e.g. the keyboard is already in ISP mode)
     std::string error;
+    bool ambiguous = false;    // several keyboards fit: waiting would not settle it
 };
 Selection chooseDevice(const Options& options, const DeviceTable& table,
                        const std::vector<std::string>& names, bool hostDriven,

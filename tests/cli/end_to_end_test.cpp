@@ -203,9 +203,12 @@ TEST_F(CliEndToEnd, SelectionByIndexAndByIds) {
     r = flash(path("small.bin"), two, {"--vid", "1188", "--pid", "0xae01"});
     EXPECT_RUN(r, 0);
     EXPECT_EQ(dumpedFlash(), small);
-    // The first keyboard is the default; it refuses the 32 KB file.
+    // Two keyboards and none named: nothing is guessed, the choices are listed.
     r = flash(path("small.bin"), two);
-    EXPECT_RUN(r, 3);
+    EXPECT_RUN(r, 2);
+    EXPECT_NE(r.err.find("2 keyboards are listed; choose one with"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("vantel-cli:   1  RX-437  1188:AE01"), std::string::npos) << r.err;
+    EXPECT_EQ(dumpedFlash(), std::vector<std::uint8_t>(65536)) << "the first keyboard was not written";
 }
 
 // ---- Failure classes ----------------------------------------------------

@@ -358,16 +358,58 @@ TEST(CliDeviceChoice, ByIndexAndByIds) {
     EXPECT_EQ(chooseDevice(o, t, names, false).index, 2);
 }
 
+TEST(CliDeviceChoice, ACommandThatChangesAKeyboardDoesNotGuessWhichOne) {
+    const DeviceTable t = tableOf({{0x0F39, 0x0641}, {0x0F39, 0x0641}, {0x1188, 0xAE01}});
+    const std::vector<std::string> names = {"RX-431", "RX-431", "RX-437"};
+    Options o;
+    for (Command c : {Command::Flash, Command::TestMode, Command::FactoryReset, Command::Version}) {
+        o = {};
+        o.command = c;
+        const bool changes = c != Command::Version;
+        auto s = chooseDevice(o, t, names, false);
+        EXPECT_FALSE(s.index) << commandName(c);
+        EXPECT_EQ(s.ambiguous, changes) << commandName(c);
+        if (changes) {
+            EXPECT_EQ(s.error.substr(0, s.error.find('\n')),
+                      "3 keyboards are listed; choose one with -d, --vid/--pid, --path or --port:");
+            EXPECT_NE(s.error.find("\n  2  RX-437  1188:AE01  path2"), std::string::npos) << s.error;
+        }
+        // Two of one model: the IDs do not settle it either, except for the host's own choice.
+        o.vid = 0x0F39;
+        o.pid = 0x0641;
+        s = chooseDevice(o, t, names, false);
+        EXPECT_EQ(s.ambiguous, changes) << commandName(c);
+        EXPECT_EQ(s.index.has_value(), !changes);
+        s = chooseDevice(o, t, names, true);
+        EXPECT_EQ(s.index, 0);
+        // Named outright, one of them is taken.
+        o.pid = 0xAE01;
+        o.vid.reset();
+        EXPECT_EQ(chooseDevice(o, t, names, false).index, 2);
+    }
+    // Alone, a keyboard needs no name.
+    o = {};
+    o.command = Command::Flash;
+    const DeviceTable one = tableOf({{0x0F39, 0x0641}});
+    EXPECT_TRUE(chooseDevice(o, one, {"RX-431"}, false).error.empty());
+}
+
 TEST(CliDeviceChoice, AKeyboardAlreadyInIspModeStandsInForItsModel) {
     const DeviceTable t = tableOf({{0x1188, 0xAE01}, {0x0F39, 0x0001}});
     const std::vector<std::string> names = {"RX-437", "ISP Mode"};
     Options o;
     o.vid = 0x0F39;
     o.pid = 0x0641;
+    // Outside a host-driven run the keyboard in ISP mode is named, not taken.
     auto s = chooseDevice(o, t, names, false);
-    EXPECT_EQ(s.index, 1);
+    EXPECT_FALSE(s.index);
+    EXPECT_EQ(s.error, "no keyboard with VID 0F39, PID 0641; a keyboard in ISP mode is listed: choose it with -d 1");
+    o.command = Command::Flash;
+    s = chooseDevice(o, t, names, true);
+    EXPECT_EQ(s.index, std::nullopt) << "the download itself takes it, by model";
     EXPECT_NE(s.note.find("ISP mode"), std::string::npos);
     EXPECT_TRUE(s.error.empty());
+    o.command = Command::None;
 
     o.vid = 0x24F0;  // no ISP device of this vendor
     s = chooseDevice(o, t, names, false);

@@ -120,11 +120,28 @@ TEST_F(CliSession, WaitTakesTheKeyboardThatIsPluggedInLater) {
     EXPECT_EQ(r.result.exitCode, EXIT_OK) << r.err;
     EXPECT_EQ(r.out, "LATE\n");
 
+    // A command that changes the keyboard waits as well, and takes the one that came.
+    sim.keyboard(0).unplug();
+    sim.keyboard(0).plugIn(300);
+    const SessionRun test = runCommand(sim, locator_.get(), {"test-mode", "--wait=30"});
+    EXPECT_EQ(test.result.exitCode, EXIT_OK) << test.err;
+    EXPECT_EQ(sim.keyboard(0).testModeCount(), 1);
+
     // Nothing comes: the wait ends with no device.
     sim.keyboard(0).unplug();
     const SessionRun none = runCommand(sim, locator_.get(), {"version", "--wait=0.2"});
     EXPECT_EQ(none.result.exitCode, EXIT_NO_DEVICE);
     EXPECT_NE(none.err.find("no keyboard arrived"), std::string::npos) << none.err;
+}
+
+TEST_F(CliSession, SeveralKeyboardsAreRefusedAtOnceEvenWhenWaiting) {
+    sim::SimBackend& sim = simulator("keyboard a\nport 1-2\nkeyboard b\nport 1-3\n");
+    // Waiting would not settle it: refused at once.
+    const SessionRun r = runCommand(sim, locator_.get(), {"factory-reset", "--wait"});
+    EXPECT_EQ(r.result.exitCode, EXIT_NO_DEVICE);
+    EXPECT_NE(r.err.find("vantel-cli:   1  RX-431  0F39:0641  "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("port 1-3"), std::string::npos) << r.err;
+    EXPECT_EQ(sim.keyboard(0).commands().size() + sim.keyboard(1).commands().size(), 0u);
 }
 
 #if defined(VANTEL_HAVE_HIDRAW)
