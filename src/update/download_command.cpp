@@ -54,22 +54,15 @@ bool isRetriedStatus(std::uint32_t r) {
 
 }  // namespace
 
-void Updater::ReopenSelectedDevice() {
-    DeviceList& list = window_.deviceList();
-    const int sel = list.getCurSel();
-    if (sel < 0 || sel >= static_cast<int>(table_.count)) {
-        box(kSelectDeviceText);
-        return;
-    }
-    const DeviceEntry& entry = table_.entries[static_cast<std::size_t>(sel)];
+void Updater::ReopenWorkingDevice(const DeviceEntry& entry) {
     if (!openTracked(entry.path, Access::Write, &entry)) box("Fail to init the device!!");
 }
 
-std::uint32_t Updater::retried(const std::function<std::uint32_t()>& command) {
+std::uint32_t Updater::retried(const DeviceEntry& entry, const std::function<std::uint32_t()>& command) {
     std::uint32_t r = command();
     for (int retries = 0; isRetriedStatus(r) && retries < timing().commandRetries; ++retries) {
         sleepMs(timing().commandRetryPauseMs);
-        ReopenSelectedDevice();
+        ReopenWorkingDevice(entry);
         r = command();
     }
     return r;
@@ -196,12 +189,12 @@ void Updater::OnDownload() {
         std::uint32_t r = 0;
         if (state_.ispImage) {
             const Trailer trailer = info.trailer;
-            r = retried([&] { return CMD_CHECK_PROFILE(trailer.data(), trailer.size()); });
+            r = retried(entry, [&] { return CMD_CHECK_PROFILE(trailer.data(), trailer.size()); });
         } else if (!state_.tagAny) {
             static const char* const kCodes[] = {"GF", "GL", "CL"};
             const int kind = std::clamp(state_.profileKind, 0, 2);
             const char* code = kCodes[kind];
-            r = retried([&] { return CMD_CHECK_PROFILE(code); });
+            r = retried(entry, [&] { return CMD_CHECK_PROFILE(code); });
         }
         if (r != 0) {
             host_.reportResult("Fail to check profile", true);
@@ -232,7 +225,7 @@ void Updater::OnDownload() {
             (void)CMD_SET_MODE_FLAG(false);
         }
         if (state_.ispImage) {
-            r = retried([&] { return CMD_ENTER_ISP_BOOT(flashKiB, value); });
+            r = retried(entry, [&] { return CMD_ENTER_ISP_BOOT(flashKiB, value); });
         } else {
             if (state_.needsPageSelect) {
                 const std::uint32_t g = CMD_GOTO_PAGE(0);
@@ -249,7 +242,7 @@ void Updater::OnDownload() {
                     return;
                 }
             }
-            r = retried([&] { return CMD_ENTER_ISP(flashKiB, value); });
+            r = retried(entry, [&] { return CMD_ENTER_ISP(flashKiB, value); });
             state_.ispEntrySent = 1;
             if (r == 0) closeLink();
         }

@@ -38,8 +38,10 @@ public:
     void OnGetFwVersion();
     void OnManualIspEntry();
 
-    // Opens the device list's current selection again between the retries of a command.
-    void ReopenSelectedDevice();
+    // Opens the keyboard being updated again between the retries of a command:
+    // the entry the Download command works on, which in a host-driven run need
+    // not be the list's selection.
+    void ReopenWorkingDevice(const DeviceEntry& entry);
 
     // Starts the programming worker on a thread of its own; workerRunning must
     // already be set. Refused (false) while a worker thread is still alive.
@@ -71,7 +73,7 @@ private:
     void workerFinished();
     bool workerBusy() const;  // workerRunning set or the worker thread alive
     void rediscover(std::int32_t pidFilter);
-    std::uint32_t retried(const std::function<std::uint32_t()>& command);
+    std::uint32_t retried(const DeviceEntry& entry, const std::function<std::uint32_t()>& command);
     // Reads the version of the selected entry with the GL/CL fallback.
     bool openForVersionRead(const DeviceEntry& entry);
     std::uint32_t readVersionWithFallback(bool listedAsIsp, std::string& version);

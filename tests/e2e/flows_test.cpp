@@ -17,6 +17,7 @@
 
 #include "app/vantel_dlg.h"
 #include "image/image.h"
+#include "link/commands.h"
 #include "link/link.h"
 #include "link/timing.h"
 #include "sim/sim.h"
@@ -148,6 +149,36 @@ TEST_F(FlowTest, AHostDrivenResultFileRunFlashesTheKeyboardAndTellsTheHost) {
     EXPECT_FALSE(shell.trayShown());
     EXPECT_FALSE(sim.hidLibraryLoaded());
     EXPECT_FALSE(linkOpen());
+}
+
+// The host names one keyboard while the list shows another as selected. A
+// retried command reopens the keyboard being updated, never the selection.
+TEST_F(FlowTest, ARetryReopensTheKeyboardTheHostNamedNotTheSelection) {
+    auto& selected = sim.addKeyboard({});  // RX-431, listed first and selected
+    sim::KeyboardSpec named;
+    named.pid = 0x0875;                    // RX-409
+    auto& target = sim.addKeyboard(named);
+    target.noAnswer(opcode::CHECK_PROFILE, 1);  // one timeout, then the retry
+    timing().replyWaitMs = 1000;
+    const auto untouched = selected.flash();
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string result = dir.file("result.txt");
+
+    run({firmware, result, "0F39", "0875"});
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+
+    EXPECT_EQ(target.flash(), image);
+    EXPECT_EQ(target.eraseCount(), 1);
+    EXPECT_EQ(selected.flash(), untouched);
+    EXPECT_EQ(selected.eraseCount(), 0);
+    for (const auto& c : selected.commands()) EXPECT_NE(c.code, opcode::ENTER_ISP);
+    int checks = 0;
+    for (const auto& c : target.commands()) checks += c.code == opcode::CHECK_PROFILE ? 1 : 0;
+    EXPECT_EQ(checks, 2);
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nUpdate successfully!");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 0}}));
 }
 
 TEST_F(FlowTest, AnEventLogRunWritesTheResultEntry) {
