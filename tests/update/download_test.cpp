@@ -383,7 +383,7 @@ TEST_F(DownloadTest, FailedReopenShowsItsBoxAndEndsTheRetries) {
 
 // --- Host-driven choice of the device ------------------------------------------------
 
-TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseTheSelection) {
+TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseIt) {
     kb.interfaces.push_back({kOtherPath, 0x0F39, 0x0875});
     discover();
     ASSERT_EQ(window.list.items, (std::vector<std::string>{"RX-431", "RX-409"}));
@@ -396,7 +396,7 @@ TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseTheSelection) {
     const auto checks = requestsOf(opcode::CHECK_PROFILE);
     ASSERT_EQ(checks.size(), 2u);
     EXPECT_EQ(checks[0].path, kOtherPath);  // the working entry
-    EXPECT_EQ(checks[1].path, kAppPath);    // the reopen takes the list's selection
+    EXPECT_EQ(checks[1].path, kOtherPath);  // the reopen takes the working entry too
     EXPECT_EQ(window.list.selection, 0);
 }
 
