@@ -271,6 +271,11 @@ void Updater::OnDownload() {
     if (state_.ispImage || state_.markerImage || !state_.separateIspDevice) {
         state_.reopenPath = entry.path;
     }
+    // The worker writes the file that was checked above, whatever an arrival
+    // handled in a nested message loop meanwhile read from the path field;
+    // the field stays locked until the worker has ended.
+    state_.firmwarePath = path;
+    window_.enableControl(IDC_FIRMWARE_PATH, false);
     window_.enableControl(IDC_BROWSE, false);
     window_.enableControl(IDC_DOWNLOAD, false);
     window_.enableControl(IDC_GET_FW_VERSION, false);

@@ -86,6 +86,7 @@ int Updater::programmingWorker() {
     }
 
     // Lock the buttons and reset the progress for the run.
+    window_.enableControl(IDC_FIRMWARE_PATH, false);
     window_.enableControl(IDC_BROWSE, false);
     window_.enableControl(IDC_DOWNLOAD, false);
     window_.enableControl(IDC_GET_FW_VERSION, false);

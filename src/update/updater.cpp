@@ -39,6 +39,7 @@ void Updater::box(const std::string& text) { window_.messageBox(text, kBoxCaptio
 void Updater::status(const std::string& text) { SetStatusLine(window_, text); }
 
 void Updater::enableButtons(bool refreshToo) {
+    window_.enableControl(IDC_FIRMWARE_PATH, true);
     window_.enableControl(IDC_BROWSE, true);
     window_.enableControl(IDC_DOWNLOAD, true);
     window_.enableControl(IDC_GET_FW_VERSION, true);

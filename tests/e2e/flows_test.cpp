@@ -181,6 +181,33 @@ TEST_F(FlowTest, ARetryReopensTheKeyboardTheHostNamedNotTheSelection) {
     EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 0}}));
 }
 
+// The path field is changed while the download waits for the boot loader:
+// the file written is still the one the Download command checked.
+TEST_F(FlowTest, TheFileWrittenIsTheFileThatWasChecked) {
+    sim::KeyboardSpec spec;
+    spec.reenumerateMs = 600000;  // the boot loader arrives when the test lets it
+    auto& kb = sim.addKeyboard(spec);
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string unchecked = dir.write("other.bin", std::vector<std::uint8_t>(40000, 0x55));
+    const std::string result = dir.file("result.txt");
+
+    run({firmware, result});
+    ASSERT_TRUE(eventually([&] { return window.timerArmed(TIMER_ISP_TIMEOUT); }));
+    window.drain();
+    EXPECT_FALSE(window.isControlEnabled(IDC_FIRMWARE_PATH));
+    EXPECT_FALSE(window.isControlEnabled(IDC_BROWSE));
+    window.typePath(unchecked);
+    window.drain();
+    ASSERT_TRUE(sim.flushScheduled(kRunTimeoutMs));
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+
+    EXPECT_EQ(kb.flash(), image);
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nUpdate successfully!");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 0}}));
+}
+
 TEST_F(FlowTest, AnEventLogRunWritesTheResultEntry) {
     auto& kb = sim.addKeyboard({});
     TempDir dir;
