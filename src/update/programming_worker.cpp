@@ -69,6 +69,11 @@ void Updater::recoveryReset() {
 void Updater::shutdown() {
     closeLink();
     workerRunning_ = false;
+    // A host-driven run that ends here without a final result still tells the
+    // host tool, once, before the window closes.
+    if (host_.hostDriven() && !hostToldThisRun_) {
+        host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
+    }
     // On the UI thread, so that the release never races a discovery there.
     window_.invoke([this] { host_.releasePlatform(); });
     window_.postClose();
@@ -76,11 +81,13 @@ void Updater::shutdown() {
 
 int Updater::programmingWorker() {
     // The stored trailer carries the profile the keyboard must accept.
+    hostToldThisRun_ = false;
     Trailer stored{};
     unsigned cause = FILE_OPEN_OK;
     if (!readTrailer(state_.firmwarePath, stored, &cause)) {
         host_.reportResult(format("Can't open file %s, error = %u\n", state_.firmwarePath.c_str(), cause),
                            true);
+        hostToldThisRun_ = true;
         recoveryReset();
         return 0;
     }
@@ -150,6 +157,7 @@ int Updater::programmingWorker() {
         workerRunning_ = false;
         host_.reportResult(text, false);
         host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
+        hostToldThisRun_ = true;
         shutdown();
         return 0;
     }

@@ -103,6 +103,9 @@ private:
     // A device change that discovery refused while the worker ran: the table
     // is refreshed once the worker has ended.
     bool missedDeviceChange_ = false;
+    // Worker thread: this run's outcome has reached the host tool already
+    // (a final result, or the message of a failed write).
+    bool hostToldThisRun_ = false;
 
     // The path the link was last opened on by these procedures, and the handle
     // it got, so that command 1006 can tell whether the link is the selected device's.

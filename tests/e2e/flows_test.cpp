@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -242,6 +243,74 @@ TEST_F(FlowTest, AFailedWriteEndsTheRunThroughTheWorkersShutdown) {
     EXPECT_FALSE(sim.hidLibraryLoaded());
     EXPECT_FALSE(shell.trayShown());
     EXPECT_FALSE(linkOpen());
+}
+
+// The failure signal ends the run while the worker writes; the deferred close
+// lets the worker finish, and its own outcome must not follow the first.
+TEST_F(FlowTest, AFinalResultEndsTheRunForGood) {
+    auto& kb = sim.addKeyboard({});
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string result = dir.file("result.txt");
+    std::atomic<bool> signalled{false};
+    sim.setTraceCallback([&](const sim::TraceEntry& e) {
+        // At the erase request, on the worker's thread: hold the worker until
+        // the window has handled the signal.
+        const bool erase = e.kind == sim::TraceKind::Set && e.bytes.size() > 3 && e.bytes[1] == REQUEST_START &&
+                           e.bytes[3] == opcode::CHIP_ERASE;
+        if (!erase || signalled.exchange(true)) return;
+        sim.raiseEvent(DBT_DEVICEARRIVAL, kFailureSignalClass, "signal");
+        EXPECT_TRUE(shell.waitForPosts(1, kRunTimeoutMs));
+    });
+
+    run({firmware, result});
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+    sim.setTraceCallback(nullptr);
+
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(kb.flash(), image);  // the write was let finish
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nFailed to download the firmware.");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+}
+
+// Runs that the worker's shutdown ends, after texts that are not final: the
+// host hears of the failure exactly once, and the result file keeps the last text.
+TEST_F(FlowTest, AShutdownWithoutAFinalResultTellsTheHostOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimKeyboard&)> fault;
+        std::string lastText;
+    };
+    const Case cases[] = {
+        {"profile refused", [](sim::SimKeyboard& kb) { kb.failCommand(opcode::ISP_CHECK_PROFILE, 0x09); },
+         "Update fail, but reset successfully."},
+        {"erase refused", [](sim::SimKeyboard& kb) { kb.failCommand(opcode::CHIP_ERASE, 0x09); },
+         "Update fail, but reset successfully."},
+        {"write failed", [](sim::SimKeyboard& kb) { kb.failWriteAt(0x4000, 0x09, sim::kAlways); },
+         "Firmware update fail: 9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimBackend caseSim;
+        RecordingShell caseShell;
+        caseShell.windows8 = true;
+        HeadlessWindow caseWindow;
+        c.fault(caseSim.addKeyboard({}));
+        TempDir dir;
+        const std::string firmware = dir.write("fw.bin", applicationImage());
+        const std::string result = dir.file("result.txt");
+        {
+            CVantelDlg caseDlg(caseWindow, caseShell, caseSim);
+            caseSim.setDeviceEventSink(&caseWindow);
+            caseWindow.start(caseDlg);
+            caseWindow.initialise([&] { caseDlg.OnInitDialog({firmware, result}); });
+            ASSERT_TRUE(caseWindow.waitUntilEnded(kRunTimeoutMs));
+            caseSim.setDeviceEventSink(nullptr);
+        }
+        EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\n" + c.lastText);
+        EXPECT_EQ(caseShell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+    }
 }
 
 TEST_F(FlowTest, AFileArgumentRunStartsByItselfAndShowsTheOutcome) {
