@@ -61,6 +61,7 @@ struct Link {
     std::condition_variable readersChanged;
 
     testing::ReaderProbe probe = nullptr;
+    testing::ReaderStartRefusal startRefusal = nullptr;
 };
 
 // Never destroyed: a reader thread that outlives a given-up exchange may still
@@ -318,6 +319,9 @@ std::uint32_t awaitReply(std::uint8_t* record) {
     const std::uint64_t exchange = ++l.exchange;
     ++l.exchanges;
     try {
+        if (l.startRefusal && l.startRefusal(exchange)) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         std::thread([record, exchange] {
             replyReader(record, exchange);
             readerEnded();
@@ -405,6 +409,12 @@ std::uint64_t currentExchange() {
     Link& l = theLink();
     std::lock_guard<std::mutex> lock(l.stateMutex);
     return l.exchange;
+}
+
+void setReaderStartRefusal(ReaderStartRefusal refusal) {
+    Link& l = theLink();
+    std::lock_guard<std::mutex> lock(l.stateMutex);
+    l.startRefusal = refusal;
 }
 
 }  // namespace testing

@@ -102,6 +102,10 @@ using ReaderProbe = void (*)(ReaderPoint point, std::uint64_t exchange);
 void setReaderProbe(ReaderProbe probe);
 // The number of the exchange started last (1 for the first).
 std::uint64_t currentExchange();
+// Asked before each reply reader is started (with the link's state lock held);
+// true makes the start fail as when no thread can be created.
+using ReaderStartRefusal = bool (*)(std::uint64_t exchange);
+void setReaderStartRefusal(ReaderStartRefusal refusal);
 }  // namespace testing
 
 }  // namespace vantel

@@ -313,6 +313,40 @@ TEST_F(FlowTest, AShutdownWithoutAFinalResultTellsTheHostOnce) {
     }
 }
 
+// Set by the report trace when the block at 0x4000 has gone out; its reply
+// reader then cannot start.
+std::atomic<bool> refuseNextReader{false};
+bool refuseReader(std::uint64_t) { return refuseNextReader.exchange(false); }
+
+// A block whose reply nobody could read is not a written block, even though
+// the record that should have held the reply is all zero.
+TEST_F(FlowTest, ABlockWithoutAReadReplyIsNotWritten) {
+    auto& kb = sim.addKeyboard({});
+    kb.failWriteAt(0x4000, 0x09);  // the keyboard does not take it either
+    TempDir dir;
+    const std::string firmware = dir.write("fw.bin", applicationImage());
+    const std::string result = dir.file("result.txt");
+    sim.setTraceCallback([](const sim::TraceEntry& e) {
+        const auto& b = e.bytes;
+        if (e.kind == sim::TraceKind::Set && b.size() > 5 && b[1] == REQUEST_START && b[3] == opcode::WRITE_BLOCK &&
+            b[4] == 0x40 && b[5] == 0x00) {
+            refuseNextReader = true;
+        }
+    });
+    testing::setReaderStartRefusal(refuseReader);
+
+    run({firmware, result});
+    const bool ended = window.waitUntilEnded(kRunTimeoutMs);
+    testing::setReaderStartRefusal(nullptr);
+    sim.setTraceCallback(nullptr);
+    ASSERT_TRUE(ended);
+
+    EXPECT_EQ(kb.blockWrites().count(0x4000), 0u);  // never taken
+    EXPECT_EQ(kb.blockWrites().count(0x4040), 0u);  // and nothing written after it
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nFirmware update fail: 228");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+}
+
 TEST_F(FlowTest, AFileArgumentRunStartsByItselfAndShowsTheOutcome) {
     auto& kb = sim.addKeyboard({});
     TempDir dir;
