@@ -166,9 +166,16 @@ void Updater::OnDownload() {
         host_.reportResult(imageCheckMessage(check), true);
         return;
     }
-    // A file without a whole head cannot be a keyboard's image; refuse it
-    // before the keyboard leaves its firmware.
-    if (info.length < 256) {
+    // Refuse before the keyboard leaves its firmware what it could never take:
+    // a framed keyboard only takes a file of its flash size in whole KiB (the
+    // size rule's texts, which a host tool knows); a legacy keyboard reports no
+    // size, but a file without a whole head cannot be its image.
+    if (!entry.legacy && !fitsAnyFramedKeyboard(info.length)) {
+        status(kFileSizeStatusText);
+        host_.reportResult(kNotForKeyboardText, true);
+        return;
+    }
+    if (entry.legacy && info.length < 256) {
         host_.reportResult(kInvalidFileText, true);
         return;
     }

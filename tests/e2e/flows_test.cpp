@@ -347,6 +347,51 @@ TEST_F(FlowTest, ABlockWithoutAReadReplyIsNotWritten) {
     EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
 }
 
+// A file no framed keyboard can take is refused before any command is sent,
+// with the size rule's texts; a legacy keyboard keeps its own refusal of a
+// file without a whole head.
+TEST_F(FlowTest, AFileNoKeyboardCanTakeIsRefusedBeforeTheKeyboardIsTouched) {
+    sim::KeyboardSpec legacy;
+    legacy.vid = 0x0404;
+    legacy.pid = 0x0322;
+    legacy.legacy = true;
+    struct Case {
+        std::size_t length;
+        bool legacyKeyboard;
+        std::string text;
+    };
+    const std::string notForIt = "The firmware file is not for this keyboard.\nPlease use another firmware file.";
+    const Case cases[] = {
+        {2000, false, notForIt},            // not whole KiB
+        {256 * 1024, false, notForIt},      // above 255 KiB
+        {200, false, notForIt},             // no whole head either
+        {200, true, "The firmware file is not a valid firmware file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + (c.legacyKeyboard ? " legacy" : " framed"));
+        sim::SimBackend caseSim;
+        RecordingShell caseShell;
+        HeadlessWindow caseWindow;
+        auto& kb = caseSim.addKeyboard(c.legacyKeyboard ? legacy : sim::KeyboardSpec{});
+        const auto before = kb.flash();
+        TempDir dir;
+        const std::string firmware = dir.write("fw.bin", applicationImage(c.length));
+        const std::string result = dir.file("result.txt");
+        {
+            CVantelDlg caseDlg(caseWindow, caseShell, caseSim);
+            caseWindow.start(caseDlg);
+            caseWindow.initialise([&] { caseDlg.OnInitDialog({firmware, result}); });
+            ASSERT_TRUE(caseWindow.waitUntilEnded(kRunTimeoutMs));
+        }
+        EXPECT_TRUE(kb.commands().empty());
+        EXPECT_FALSE(kb.inIsp());
+        EXPECT_EQ(kb.flash(), before);
+        EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\n" +
+                                             (c.text == notForIt ? "The firmware file is not for this keyboard.\r\nPlease use another firmware file." : c.text));
+        EXPECT_EQ(caseShell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+    }
+}
+
 TEST_F(FlowTest, AFileArgumentRunStartsByItselfAndShowsTheOutcome) {
     auto& kb = sim.addKeyboard({});
     TempDir dir;

@@ -99,7 +99,7 @@ TEST_F(DownloadTest, InvalidFilesAreRefusedBeforeIspEntry) {
     EXPECT_EQ(host.resultTexts(),
               (std::vector<std::string>{"The firmware file is not a valid ISP firmware file.",
                                         "The firmware file is not a valid firmware file.",
-                                        "The firmware file is not a valid firmware file."}));
+                                        "The firmware file is not for this keyboard.\nPlease use another firmware file."}));
     EXPECT_TRUE(kb.requests().empty());
     EXPECT_FALSE(linkOpen());
 }
@@ -286,7 +286,7 @@ TEST_F(DownloadTest, ExactlyOnePageSelectsNothing) {
 TEST_F(DownloadTest, RefusedPageSelectionEndsTheCommand) {
     discover();
     kb.script(opcode::GOTO_PAGE, {st(5)});
-    setPath(file("fw.bin", applicationImage(65537, busyByte)));
+    setPath(file("fw.bin", applicationImage(66 * 1024, busyByte)));
     updater.OnDownload();
     EXPECT_EQ(host.results(), (std::vector<Reported>{{"Goto page fail", true}}));
     EXPECT_EQ(window.status(), "Goto page fail");
