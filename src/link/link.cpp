@@ -49,6 +49,7 @@ struct Link {
     std::mutex stateMutex;
     std::condition_variable changed;
     LinkState state;
+    std::string path;  // the device the handle belongs to; empty while closed
     std::shared_ptr<ResponseEvent> event;
     std::uint64_t exchange = 0;  // number of the exchange started last
 
@@ -233,6 +234,12 @@ bool linkOpen() {
     return l.state.handle != LINK_CLOSED;
 }
 
+std::string linkPath() {
+    Link& l = theLink();
+    std::lock_guard<std::mutex> lock(l.stateMutex);
+    return l.path;
+}
+
 void setLinkReportLength(std::uint32_t reportLength) {
     Link& l = theLink();
     std::lock_guard<std::mutex> lock(l.stateMutex);
@@ -260,6 +267,7 @@ bool openLink(const std::string& path, Access access, const DeviceEntry* entry) 
     if (l.backend->open(path, access, handle) != HidStatus::Ok || handle == LINK_CLOSED) return false;
     std::lock_guard<std::mutex> lock(l.stateMutex);
     l.state.handle = handle;
+    l.path = path;
     if (entry) {
         l.state.reportLength = entry->reportLength;
         l.state.legacy = entry->legacy;
@@ -275,6 +283,7 @@ void closeLink() {
     if (l.state.handle == LINK_CLOSED) return;
     if (l.backend) l.backend->close(l.state.handle);
     l.state.handle = LINK_CLOSED;
+    l.path.clear();
     l.event.reset();
     l.state.busy = false;
     l.changed.notify_all();

@@ -52,6 +52,9 @@ HidBackend* linkBackend();
 // A snapshot of the link state (the live state is guarded inside the link).
 LinkState linkState();
 bool linkOpen();
+// The device path the link is open on; empty while it is closed. Handle values
+// are reused by the system, so a path is what tells which device the link is.
+std::string linkPath();
 // Sets R and the legacy flag; used when an arrival records the ISP device's length.
 void setLinkReportLength(std::uint32_t reportLength);
 void setLinkLegacy(std::uint32_t legacy);

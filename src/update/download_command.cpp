@@ -55,7 +55,7 @@ bool isRetriedStatus(std::uint32_t r) {
 }  // namespace
 
 void Updater::ReopenWorkingDevice(const DeviceEntry& entry) {
-    if (!openTracked(entry.path, Access::Write, &entry)) box("Fail to init the device!!");
+    if (!openLink(entry.path, Access::Write, &entry)) box("Fail to init the device!!");
 }
 
 std::uint32_t Updater::retried(const DeviceEntry& entry, const std::function<std::uint32_t()>& command) {
@@ -184,7 +184,7 @@ void Updater::OnDownload() {
     state_.separateIspDevice = info.ispImage ? 0 : 1;
 
     // Talk to the working entry; this also closes a link the version check left open.
-    if (!openTracked(entry.path, Access::Write, &entry)) {
+    if (!openLink(entry.path, Access::Write, &entry)) {
         host_.reportResult(kInitFailedText, true);
         return;
     }

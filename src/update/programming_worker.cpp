@@ -104,7 +104,7 @@ int Updater::programmingWorker() {
 
     // Reopen the link on the keyboard's ISP device.
     closeLink();
-    if (!openTracked(state_.reopenPath, Access::ReadWrite, nullptr)) {
+    if (!openLink(state_.reopenPath, Access::ReadWrite, nullptr)) {
         host_.reportResult(kInitFailedText, true);
         // Leave the window usable for another attempt.
         workerRunning_ = false;

@@ -46,18 +46,10 @@ void Updater::enableButtons(bool refreshToo) {
     if (refreshToo) window_.enableControl(IDC_REFRESH, true);
 }
 
-bool Updater::openTracked(const std::string& path, Access access, const DeviceEntry* entry) {
-    const bool ok = openLink(path, access, entry);
-    std::lock_guard<std::mutex> lock(openedMutex_);
-    openedPath_ = ok ? path : std::string();
-    openedHandle_ = ok ? linkState().handle : kNoHandle;
-    return ok;
-}
-
 // Opens the entry for a version read. A legacy keyboard has no framed version:
 // its own is shown here and the link closed again. False: the caller is done.
 bool Updater::openForVersionRead(const DeviceEntry& entry) {
-    if (!openTracked(entry.path, Access::Write, &entry)) {
+    if (!openLink(entry.path, Access::Write, &entry)) {
         box(kInitFailedText);
         return false;
     }

@@ -77,8 +77,6 @@ private:
     // Reads the version of the selected entry with the GL/CL fallback.
     bool openForVersionRead(const DeviceEntry& entry);
     std::uint32_t readVersionWithFallback(bool listedAsIsp, std::string& version);
-    // openLink, remembering which path the link was opened on.
-    bool openTracked(const std::string& path, Access access, const DeviceEntry* entry);
     void box(const std::string& text);
     void status(const std::string& text);
     void enableButtons(bool refreshToo);
@@ -106,12 +104,6 @@ private:
     // Worker thread: this run's outcome has reached the host tool already
     // (a final result, or the message of a failed write).
     bool hostToldThisRun_ = false;
-
-    // The path the link was last opened on by these procedures, and the handle
-    // it got, so that command 1006 can tell whether the link is the selected device's.
-    std::mutex openedMutex_;
-    std::string openedPath_;
-    HidHandle openedHandle_ = kNoHandle;
 };
 
 }  // namespace vantel

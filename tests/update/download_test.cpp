@@ -711,5 +711,28 @@ TEST_F(DownloadTest, ManualIspEntryNeedsTheSelectedDevicesLink) {
     EXPECT_EQ(kb.count(opcode::ENTER_ISP), 2);  // once each, no retry
 }
 
+TEST_F(DownloadTest, ManualIspEntryKnowsTheLinkByItsPathNotItsHandle) {
+    kb.reuseHandles = true;
+    kb.interfaces.push_back({kOtherPath, 0x0F39, 0x0875});
+    discover();  // RX-431 selected
+    kb.version = "S5306V10";
+    setPath(file("p5305.bin", applicationImage(65536, busyByte)));
+    updater.OnDownload();  // the mismatch leaves the link open on RX-431
+    ASSERT_EQ(linkPath(), kAppPath);
+    closeLink();
+    // Another keyboard is opened next and gets the same handle value.
+    ASSERT_TRUE(openLink(kOtherPath, Access::Write, &table.entries[1]));
+    updater.OnManualIspEntry();
+    EXPECT_TRUE(requestsOf(opcode::ENTER_ISP).empty());
+    EXPECT_EQ(window.boxTexts().back(), "Cannot find device");
+
+    // A link on the selected keyboard is its link, whoever opened it.
+    ASSERT_TRUE(openLink(kAppPath, Access::Write, &table.entries[0]));
+    updater.OnManualIspEntry();
+    const auto entries = requestsOf(opcode::ENTER_ISP);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, kAppPath);
+}
+
 }  // namespace
 }  // namespace vantel::test
