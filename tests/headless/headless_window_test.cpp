@@ -252,7 +252,11 @@ TEST(HeadlessWindowLifetime, AHandlerMayDestroyItsWindow) {
         RecordingHandler handler;
         auto* window = new HeadlessWindow;
         std::promise<void> loopEnded;
-        const auto destroy = [&loopEnded, window] {
+        // The test thread's own call into the window has returned first.
+        std::promise<void> called;
+        std::shared_future<void> callReturned = called.get_future().share();
+        const auto destroy = [&loopEnded, window, callReturned] {
+            callReturned.wait();
             thread_local ThreadEndNotice notice{&loopEnded};
             (void)notice;
             delete window;
@@ -264,6 +268,7 @@ TEST(HeadlessWindowLifetime, AHandlerMayDestroyItsWindow) {
         } else {
             window->post(destroy);
         }
+        called.set_value();
         loopEnded.get_future().wait();
     }
 }
