@@ -80,8 +80,8 @@ void Updater::shutdown() {
 }
 
 int Updater::programmingWorker() {
-    // The stored trailer carries the profile the keyboard must accept.
     hostToldThisRun_ = false;
+    // The stored trailer carries the profile the keyboard must accept.
     Trailer stored{};
     unsigned cause = FILE_OPEN_OK;
     if (!readTrailer(state_.firmwarePath, stored, &cause)) {
