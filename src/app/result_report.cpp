@@ -80,6 +80,9 @@ void ResultReporter::reportResult(const std::string& message, bool final) {
         window_.messageBox(message, kBoxCaption, BoxIcon::None);
         return;
     }
+    // The run has ended already; a final result claims the end before its
+    // text goes out, so that a concurrent report cannot follow it.
+    if (final ? runEnded_.exchange(true) : runEnded_.load()) return;
 
     switch (resultChannel(values_.runMode, values_.resultArgument)) {
     case ResultChannel::EventLog:
@@ -97,7 +100,7 @@ void ResultReporter::reportResult(const std::string& message, bool final) {
     }
 
     if (!final) return;
-    postHostResultMessage(hostResultWparam(state_.ispImage != 0), hostResultLparam(message));
+    notifyHost(hostResultWparam(state_.ispImage != 0), hostResultLparam(message));
     window_.postClose();
 }
 
@@ -122,6 +125,11 @@ void ResultReporter::writeEventLog(const std::string& text) {
 }
 
 void ResultReporter::postHostResultMessage(std::uint32_t wparam, std::uint32_t lparam) {
+    if (values_.runMode == RunMode::HostDriven && runEnded_.exchange(true)) return;
+    notifyHost(wparam, lparam);
+}
+
+void ResultReporter::notifyHost(std::uint32_t wparam, std::uint32_t lparam) {
     shell_.postToWindow(kHostWindowTitle, kHostResultMessage, wparam, lparam);
 }
 

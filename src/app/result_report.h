@@ -2,6 +2,7 @@
 // Result reporting and host notification: where an outcome goes (message box,
 // event log or result file) and how the host tool learns of it.
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -50,16 +51,22 @@ public:
     ResultReporter(MainWindow& window, Shell& shell, const StartupValues& values,
                    const DownloadState& state);
 
+    // A host-driven run has one outcome: its first final result, or the first
+    // HostResultMessage posted without one, ends it. Nothing reported after
+    // that reaches the result channel and no further message is posted.
     void reportResult(const std::string& message, bool final);
     void reportIntermediate(const std::string& message);
     void writeEventLog(const std::string& text);
     void postHostResultMessage(std::uint32_t wparam, std::uint32_t lparam);
 
 private:
+    void notifyHost(std::uint32_t wparam, std::uint32_t lparam);
+
     MainWindow& window_;
     Shell& shell_;
     const StartupValues& values_;
     const DownloadState& state_;
+    std::atomic<bool> runEnded_{false};  // host-driven runs only
 };
 
 }  // namespace vantel

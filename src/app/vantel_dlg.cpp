@@ -29,6 +29,7 @@ CVantelDlg::~CVantelDlg() {
 }
 
 void CVantelDlg::OnInitDialog(const std::vector<std::string>& arguments) {
+    const HandlerScope scope(handlersRunning_);
     values_.windows8OrLater = shell_.windows8OrLater();
     shell_.setTitle(std::string(kTitlePrefix) + kVersionText);
 
@@ -108,6 +109,7 @@ bool CVantelDlg::takePaintHide(bool minimised) {
 // --- WindowHandler -----------------------------------------------------------
 
 void CVantelDlg::onCommand(int id) {
+    const HandlerScope scope(handlersRunning_);
     switch (id) {
     case IDC_REFRESH:
         OnRefresh();  // discovery itself refuses to run under the worker
@@ -132,9 +134,13 @@ void CVantelDlg::onCommand(int id) {
     }
 }
 
-void CVantelDlg::onTimer(int id) { updater_->OnTimer(id); }
+void CVantelDlg::onTimer(int id) {
+    const HandlerScope scope(handlersRunning_);
+    updater_->OnTimer(id);
+}
 
 void CVantelDlg::onDeviceChange(const DeviceBroadcast& broadcast) {
+    const HandlerScope scope(handlersRunning_);
     updater_->OnDeviceChange(broadcast);
 }
 
@@ -143,6 +149,11 @@ void CVantelDlg::onHotKey(int id) {
     // hotkey is ignored rather than sent into the middle of a download.
     if (id != 1 && id != 2) return;  // 3 is only held, it does nothing
     if (linkOwnedByWorker()) return;
+    // A hotkey that arrives in the nested loop of a box shown by a handler
+    // (the Download command between its retries, a service function's
+    // outcome) would send a command in the middle of that handler.
+    if (handlersRunning_ > 0) return;
+    const HandlerScope scope(handlersRunning_);
     if (id == 1) {
         OnTestMode();
     } else {

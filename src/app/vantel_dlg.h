@@ -94,6 +94,17 @@ private:
     ResultReporter reporter_;
     std::unique_ptr<Updater> updater_;
     std::atomic<bool> librariesReleased_{false};
+    // Handlers of this window on the user-interface thread's stack. A message
+    // box shown by one runs a nested message loop, in which a hotkey must not
+    // start a keyboard command.
+    int handlersRunning_ = 0;
+    struct HandlerScope {
+        explicit HandlerScope(int& depth) : depth_(depth) { ++depth_; }
+        ~HandlerScope() { --depth_; }
+        HandlerScope(const HandlerScope&) = delete;
+        HandlerScope& operator=(const HandlerScope&) = delete;
+        int& depth_;
+    };
 };
 
 }  // namespace vantel

@@ -57,7 +57,11 @@ HeadlessWindow::~HeadlessWindow() {
     wake_.notify_all();
     if (thread_.joinable()) {
         if (thread_.get_id() == std::this_thread::get_id()) {
-            thread_.detach();  // destroyed from a handler: the loop ends on its own
+            // Destroyed from a handler, on the loop thread: the loop's frame
+            // is further up this stack. It must return without touching this
+            // window once the handler is back; the flag lives in that frame.
+            if (abandoned_) *abandoned_ = true;
+            thread_.detach();
         } else {
             thread_.join();
         }
@@ -73,8 +77,12 @@ void HeadlessWindow::start(WindowHandler& handler) {
 }
 
 void HeadlessWindow::loop() {
+    // Set by the destructor when a handler destroys the window: from then on
+    // nothing of the window may be touched, its mutex included.
+    bool abandoned = false;
     std::unique_lock<std::mutex> lock(mutex_);
     loopId_ = std::this_thread::get_id();
+    abandoned_ = &abandoned;
     for (;;) {
         if (!queue_.empty()) {
             Task task = std::move(queue_.front());
@@ -84,6 +92,10 @@ void HeadlessWindow::loop() {
             const bool run = task.isInvoke || (!ended_ && !stopping_);
             lock.unlock();
             if (run) task.fn();
+            if (abandoned) {
+                lock.release();  // the mutex is gone with the window
+                return;
+            }
             lock.lock();
             continue;
         }
@@ -101,6 +113,10 @@ void HeadlessWindow::loop() {
                 WindowHandler* handler = handler_;
                 lock.unlock();
                 if (handler) handler->onTimer(id);
+                if (abandoned) {
+                    lock.release();
+                    return;
+                }
                 lock.lock();
                 continue;
             }
@@ -110,6 +126,7 @@ void HeadlessWindow::loop() {
         }
     }
     loopExited_ = true;
+    abandoned_ = nullptr;
 }
 
 void HeadlessWindow::postEvent(std::function<void()> fn) {

@@ -40,7 +40,10 @@ public:
 class HeadlessWindow : public MainWindow, public DeviceEventSink {
 public:
     HeadlessWindow();
-    ~HeadlessWindow() override;  // stops the loop thread
+    // Stops the loop thread. May be called from a handler on the loop thread:
+    // the loop then ends without touching the window again. Other threads must
+    // no longer call into the window by then.
+    ~HeadlessWindow() override;
 
     // Starts the loop thread; every later event goes to `handler` on it.
     void start(WindowHandler& handler);
@@ -116,6 +119,7 @@ private:
     bool loopExited_ = false;
     bool ended_ = false;
     bool destroyed_ = false;  // onDestroy has run
+    bool* abandoned_ = nullptr;  // in the loop's frame while it runs (guarded by mutex_)
     std::condition_variable endedCv_;
     std::thread thread_;
     std::thread::id loopId_;

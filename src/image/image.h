@@ -91,4 +91,11 @@ constexpr bool fitsKeyboard(std::int64_t length, unsigned flashKiB) {
     return static_cast<std::int64_t>(flashKiB) * 1024 == length;
 }
 
+// A framed keyboard reports its flash size as one byte of KiB, so only a file
+// of 1 to 255 whole KiB can ever pass the size rule.
+inline constexpr unsigned kMaxFlashKiB = 255;
+constexpr bool fitsAnyFramedKeyboard(std::int64_t length) {
+    return length > 0 && length % 1024 == 0 && length / 1024 <= kMaxFlashKiB;
+}
+
 }  // namespace vantel

@@ -105,8 +105,10 @@ std::uint32_t CMD_WRITE_BLOCK(std::uint8_t hi, std::uint8_t lo, const std::uint8
     // keyboard may still have taken the block, and its answer says so.
     (void)sendFrame(frame.data(), frame.size());
     std::array<std::uint8_t, kReplyRecordSize + 1> record{};
+    // Any failure of the wait is the result: a reader that could not start
+    // leaves the record as zeroed, which must not read as a written block.
     std::uint32_t r = awaitReply(record.data());
-    if (r == LINK_BUSY || r == LINK_TIMEOUT) return r;
+    if (r != 0) return r;
     return record[0];
 }
 

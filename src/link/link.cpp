@@ -49,6 +49,7 @@ struct Link {
     std::mutex stateMutex;
     std::condition_variable changed;
     LinkState state;
+    std::string path;  // the device the handle belongs to; empty while closed
     std::shared_ptr<ResponseEvent> event;
     std::uint64_t exchange = 0;  // number of the exchange started last
 
@@ -61,6 +62,7 @@ struct Link {
     std::condition_variable readersChanged;
 
     testing::ReaderProbe probe = nullptr;
+    testing::ReaderStartRefusal startRefusal = nullptr;
 };
 
 // Never destroyed: a reader thread that outlives a given-up exchange may still
@@ -232,6 +234,12 @@ bool linkOpen() {
     return l.state.handle != LINK_CLOSED;
 }
 
+std::string linkPath() {
+    Link& l = theLink();
+    std::lock_guard<std::mutex> lock(l.stateMutex);
+    return l.path;
+}
+
 void setLinkReportLength(std::uint32_t reportLength) {
     Link& l = theLink();
     std::lock_guard<std::mutex> lock(l.stateMutex);
@@ -259,6 +267,7 @@ bool openLink(const std::string& path, Access access, const DeviceEntry* entry) 
     if (l.backend->open(path, access, handle) != HidStatus::Ok || handle == LINK_CLOSED) return false;
     std::lock_guard<std::mutex> lock(l.stateMutex);
     l.state.handle = handle;
+    l.path = path;
     if (entry) {
         l.state.reportLength = entry->reportLength;
         l.state.legacy = entry->legacy;
@@ -274,6 +283,7 @@ void closeLink() {
     if (l.state.handle == LINK_CLOSED) return;
     if (l.backend) l.backend->close(l.state.handle);
     l.state.handle = LINK_CLOSED;
+    l.path.clear();
     l.event.reset();
     l.state.busy = false;
     l.changed.notify_all();
@@ -318,6 +328,9 @@ std::uint32_t awaitReply(std::uint8_t* record) {
     const std::uint64_t exchange = ++l.exchange;
     ++l.exchanges;
     try {
+        if (l.startRefusal && l.startRefusal(exchange)) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         std::thread([record, exchange] {
             replyReader(record, exchange);
             readerEnded();
@@ -405,6 +418,12 @@ std::uint64_t currentExchange() {
     Link& l = theLink();
     std::lock_guard<std::mutex> lock(l.stateMutex);
     return l.exchange;
+}
+
+void setReaderStartRefusal(ReaderStartRefusal refusal) {
+    Link& l = theLink();
+    std::lock_guard<std::mutex> lock(l.stateMutex);
+    l.startRefusal = refusal;
 }
 
 }  // namespace testing

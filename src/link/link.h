@@ -52,6 +52,9 @@ HidBackend* linkBackend();
 // A snapshot of the link state (the live state is guarded inside the link).
 LinkState linkState();
 bool linkOpen();
+// The device path the link is open on; empty while it is closed. Handle values
+// are reused by the system, so a path is what tells which device the link is.
+std::string linkPath();
 // Sets R and the legacy flag; used when an arrival records the ISP device's length.
 void setLinkReportLength(std::uint32_t reportLength);
 void setLinkLegacy(std::uint32_t legacy);
@@ -102,6 +105,10 @@ using ReaderProbe = void (*)(ReaderPoint point, std::uint64_t exchange);
 void setReaderProbe(ReaderProbe probe);
 // The number of the exchange started last (1 for the first).
 std::uint64_t currentExchange();
+// Asked before each reply reader is started (with the link's state lock held);
+// true makes the start fail as when no thread can be created.
+using ReaderStartRefusal = bool (*)(std::uint64_t exchange);
+void setReaderStartRefusal(ReaderStartRefusal refusal);
 }  // namespace testing
 
 }  // namespace vantel

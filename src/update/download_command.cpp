@@ -54,20 +54,18 @@ bool isRetriedStatus(std::uint32_t r) {
 
 }  // namespace
 
-void Updater::ReopenSelectedDevice() {
-    const DeviceEntry* entry = selectedEntry(SelectionPrompt::Box);
-    if (!entry) return;
-    if (!openTracked(entry->path, Access::Write, entry)) {
+void Updater::ReopenWorkingDevice(const DeviceEntry& entry) {
+    if (!openLink(entry.path, Access::Write, &entry)) {
         box("Fail to init the device!!");
         host_.reportOutcome(Outcome::NoDevice);
     }
 }
 
-std::uint32_t Updater::retried(const std::function<std::uint32_t()>& command) {
+std::uint32_t Updater::retried(const DeviceEntry& entry, const std::function<std::uint32_t()>& command) {
     std::uint32_t r = command();
     for (int retries = 0; isRetriedStatus(r) && retries < timing().commandRetries; ++retries) {
         sleepMs(timing().commandRetryPauseMs);
-        ReopenSelectedDevice();
+        ReopenWorkingDevice(entry);
         r = command();
     }
     return r;
@@ -170,9 +168,16 @@ void Updater::OnDownload() {
         host_.reportResult(imageCheckMessage(check), Outcome::FileRejected, true);
         return;
     }
-    // A file without a whole head cannot be a keyboard's image; refuse it
-    // before the keyboard leaves its firmware.
-    if (info.length < 256) {
+    // Refuse before the keyboard leaves its firmware what it could never take:
+    // a framed keyboard only takes a file of its flash size in whole KiB (the
+    // size rule's texts, which a host tool knows); a legacy keyboard reports no
+    // size, but a file without a whole head cannot be its image.
+    if (!entry.legacy && !fitsAnyFramedKeyboard(info.length)) {
+        status(kFileSizeStatusText);
+        host_.reportResult(kNotForKeyboardText, Outcome::FileRejected, true);
+        return;
+    }
+    if (entry.legacy && info.length < 256) {
         host_.reportResult(kInvalidFileText, Outcome::FileRejected, true);
         return;
     }
@@ -181,7 +186,7 @@ void Updater::OnDownload() {
     state_.separateIspDevice = info.ispImage ? 0 : 1;
 
     // Talk to the working entry; this also closes a link the version check left open.
-    if (!openTracked(entry.path, Access::Write, &entry)) {
+    if (!openLink(entry.path, Access::Write, &entry)) {
         host_.reportResult(kInitFailedText, Outcome::NoDevice, true);
         return;
     }
@@ -193,12 +198,12 @@ void Updater::OnDownload() {
         std::uint32_t r = 0;
         if (state_.ispImage) {
             const Trailer trailer = info.trailer;
-            r = retried([&] { return CMD_CHECK_PROFILE(trailer.data(), trailer.size()); });
+            r = retried(entry, [&] { return CMD_CHECK_PROFILE(trailer.data(), trailer.size()); });
         } else if (!state_.tagAny) {
             static const char* const kCodes[] = {"GF", "GL", "CL"};
             const int kind = std::clamp(state_.profileKind, 0, 2);
             const char* code = kCodes[kind];
-            r = retried([&] { return CMD_CHECK_PROFILE(code); });
+            r = retried(entry, [&] { return CMD_CHECK_PROFILE(code); });
         }
         if (r != 0) {
             host_.reportResult("Fail to check profile", Outcome::KeyboardRefused, true);
@@ -229,7 +234,7 @@ void Updater::OnDownload() {
             (void)CMD_SET_MODE_FLAG(false);
         }
         if (state_.ispImage) {
-            r = retried([&] { return CMD_ENTER_ISP_BOOT(flashKiB, value); });
+            r = retried(entry, [&] { return CMD_ENTER_ISP_BOOT(flashKiB, value); });
         } else {
             if (state_.needsPageSelect) {
                 const std::uint32_t g = CMD_GOTO_PAGE(0);
@@ -246,7 +251,7 @@ void Updater::OnDownload() {
                     return;
                 }
             }
-            r = retried([&] { return CMD_ENTER_ISP(flashKiB, value); });
+            r = retried(entry, [&] { return CMD_ENTER_ISP(flashKiB, value); });
             state_.ispEntrySent = 1;
             if (r == 0) closeLink();
         }
@@ -275,6 +280,11 @@ void Updater::OnDownload() {
     if (state_.ispImage || state_.markerImage || !state_.separateIspDevice) {
         state_.reopenPath = entry.path;
     }
+    // The worker writes the file that was checked above, whatever an arrival
+    // handled in a nested message loop meanwhile read from the path field;
+    // the field stays locked until the worker has ended.
+    state_.firmwarePath = path;
+    window_.enableControl(IDC_FIRMWARE_PATH, false);
     window_.enableControl(IDC_BROWSE, false);
     window_.enableControl(IDC_DOWNLOAD, false);
     window_.enableControl(IDC_GET_FW_VERSION, false);

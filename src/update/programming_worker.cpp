@@ -74,12 +74,18 @@ void Updater::recoveryReset() {
 void Updater::shutdown() {
     closeLink();
     workerRunning_ = false;
+    // A host-driven run that ends here without a final result still tells the
+    // host tool, once, before the window closes.
+    if (host_.hostDriven() && !hostToldThisRun_) {
+        host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
+    }
     // On the UI thread, so that the release never races a discovery there.
     window_.invoke([this] { host_.releasePlatform(); });
     window_.postClose();
 }
 
 int Updater::programmingWorker() {
+    hostToldThisRun_ = false;
     host_.workerStarted();
 
     // The stored trailer carries the profile the keyboard must accept.
@@ -88,11 +94,13 @@ int Updater::programmingWorker() {
     if (!readTrailer(state_.firmwarePath, stored, &cause)) {
         host_.reportResult(format("Can't open file %s, error = %u\n", state_.firmwarePath.c_str(), cause),
                            Outcome::FileRejected, true);
+        hostToldThisRun_ = true;
         recoveryReset();
         return 0;
     }
 
     // Lock the buttons and reset the progress for the run.
+    window_.enableControl(IDC_FIRMWARE_PATH, false);
     window_.enableControl(IDC_BROWSE, false);
     window_.enableControl(IDC_DOWNLOAD, false);
     window_.enableControl(IDC_GET_FW_VERSION, false);
@@ -103,7 +111,7 @@ int Updater::programmingWorker() {
 
     // Reopen the link on the keyboard's ISP device.
     closeLink();
-    if (!openTracked(state_.reopenPath, Access::ReadWrite, nullptr)) {
+    if (!openLink(state_.reopenPath, Access::ReadWrite, nullptr)) {
         host_.reportResult(kInitFailedText, Outcome::NoDevice, true);
         // Leave the window usable for another attempt.
         workerRunning_ = false;
@@ -156,6 +164,7 @@ int Updater::programmingWorker() {
         workerRunning_ = false;
         host_.reportResult(text, Outcome::WriteFailed, false);
         host_.postHostResultMessage(state_.ispImage ? 0 : 1, 1);
+        hostToldThisRun_ = true;
         shutdown();
         return 0;
     }

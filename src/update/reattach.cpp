@@ -106,6 +106,7 @@ void Updater::OnDeviceChange(const DeviceBroadcast& broadcast) {
         if (!workerBusy()) {
             window_.enableControl(IDC_DOWNLOAD, true);
             window_.enableControl(IDC_BROWSE, true);
+            window_.enableControl(IDC_FIRMWARE_PATH, true);
         }
         status("");
         return;
@@ -147,18 +148,22 @@ void Updater::OnDeviceChange(const DeviceBroadcast& broadcast) {
     // Its reports have the length discovery found, when it found the device.
     if (table_.count > 0) setLinkReportLength(table_.entries[0].reportLength);
 
-    // The worker writes the file named in the window.
-    state_.firmwarePath = window_.controlText(IDC_FIRMWARE_PATH);
-    if (state_.firmwarePath.empty()) {
-        host_.reportResult(kNoFileNameText, Outcome::FileRejected, true);
-        return;
+    // With Download enabled no download waits for this device. A waiting
+    // download writes the file its Download command checked (the path field
+    // is locked meanwhile); otherwise the file named in the window is taken.
+    const bool waiting = !window_.isControlEnabled(IDC_DOWNLOAD);
+    if (!waiting) {
+        state_.firmwarePath = window_.controlText(IDC_FIRMWARE_PATH);
+        if (state_.firmwarePath.empty()) {
+            host_.reportResult(kNoFileNameText, Outcome::FileRejected, true);
+            return;
+        }
     }
 
     // The worker's commands wait on the response event.
     ensureResponseEvent();
 
-    // With Download enabled no download waits for this device.
-    if (window_.isControlEnabled(IDC_DOWNLOAD)) return;
+    if (!waiting) return;
 
     // The device arrived before the arrival timeout: start the worker, or before
     // Windows 8 wait for a second arrival or the deferred-start timer, whichever

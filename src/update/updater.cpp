@@ -39,6 +39,7 @@ void Updater::box(const std::string& text) { window_.messageBox(text, kBoxCaptio
 void Updater::status(const std::string& text) { SetStatusLine(window_, text); }
 
 void Updater::enableButtons(bool refreshToo) {
+    window_.enableControl(IDC_FIRMWARE_PATH, true);
     window_.enableControl(IDC_BROWSE, true);
     window_.enableControl(IDC_DOWNLOAD, true);
     window_.enableControl(IDC_GET_FW_VERSION, true);
@@ -67,18 +68,10 @@ const DeviceEntry* Updater::selectedEntry(SelectionPrompt prompt, int* index) {
     return nullptr;
 }
 
-bool Updater::openTracked(const std::string& path, Access access, const DeviceEntry* entry) {
-    const bool ok = openLink(path, access, entry);
-    std::lock_guard<std::mutex> lock(openedMutex_);
-    openedPath_ = ok ? path : std::string();
-    openedHandle_ = ok ? linkState().handle : kNoHandle;
-    return ok;
-}
-
 // Opens the entry for a version read. A legacy keyboard has no framed version:
 // its own is shown here and the link closed again. False: the caller is done.
 bool Updater::openForVersionRead(const DeviceEntry& entry) {
-    if (!openTracked(entry.path, Access::Write, &entry)) {
+    if (!openLink(entry.path, Access::Write, &entry)) {
         box(kInitFailedText);
         host_.reportOutcome(Outcome::NoDevice);
         return false;

@@ -45,8 +45,10 @@ public:
     void OnGetFwVersion();
     void OnManualIspEntry();
 
-    // Opens the device list's current selection again between the retries of a command.
-    void ReopenSelectedDevice();
+    // Opens the keyboard being updated again between the retries of a command:
+    // the entry the Download command works on, which in a host-driven run need
+    // not be the list's selection.
+    void ReopenWorkingDevice(const DeviceEntry& entry);
 
     // The device list's selection when it names a listed entry (its list index
     // in `index`); otherwise nullptr, once the user has been told as `prompt` says.
@@ -85,12 +87,10 @@ private:
     void workerFinished();
     bool workerBusy() const;  // workerRunning set or the worker thread alive
     void rediscover(std::int32_t pidFilter);
-    std::uint32_t retried(const std::function<std::uint32_t()>& command);
+    std::uint32_t retried(const DeviceEntry& entry, const std::function<std::uint32_t()>& command);
     // Reads the version of the selected entry with the GL/CL fallback.
     bool openForVersionRead(const DeviceEntry& entry);
     std::uint32_t readVersionWithFallback(bool listedAsIsp, std::string& version);
-    // openLink, remembering which path the link was opened on.
-    bool openTracked(const std::string& path, Access access, const DeviceEntry* entry);
     void box(const std::string& text);
     void status(const std::string& text);
     void enableButtons(bool refreshToo);
@@ -115,12 +115,9 @@ private:
     // A device change that discovery refused while the worker ran: the table
     // is refreshed once the worker has ended.
     bool missedDeviceChange_ = false;
-
-    // The path the link was last opened on by these procedures, and the handle
-    // it got, so that command 1006 can tell whether the link is the selected device's.
-    std::mutex openedMutex_;
-    std::string openedPath_;
-    HidHandle openedHandle_ = kNoHandle;
+    // Worker thread: this run's outcome has reached the host tool already
+    // (a final result, or the message of a failed write).
+    bool hostToldThisRun_ = false;
 };
 
 }  // namespace vantel

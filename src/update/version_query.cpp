@@ -1,6 +1,8 @@
 // The firmware version query, the legacy upgrade file chosen from a version,
 // and the manual ISP entry.
 
+#include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "link/commands.h"
@@ -95,13 +97,14 @@ void Updater::OnManualIspEntry() {
 
     const DeviceEntry* entry = selectedEntry(SelectionPrompt::TerseBox);
     if (!entry) return;
-    bool found;
-    {
-        std::lock_guard<std::mutex> lock(openedMutex_);
-        const LinkState link = linkState();
-        found = link.handle != LINK_CLOSED && link.handle == openedHandle_ && openedPath_ == entry->path;
-    }
-    if (!found) {
+    // The open link is the selected device's when it was opened on its path,
+    // whoever opened it; a handle value proves nothing, the system reuses them.
+    // Device paths are compared as the system does, without regard to case.
+    const std::string opened = linkPath();
+    const auto sameChar = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    if (opened.empty() || !std::equal(opened.begin(), opened.end(), entry->path.begin(), entry->path.end(), sameChar)) {
         box("Cannot find device");
         status("Fail...");
         return;

@@ -115,7 +115,8 @@ TEST_F(ReportTest, UncreatableResultFileIsPassedOverSilently) {
         window.closePosted = 0;
         hostRun(target);
         state.ispImage = 1;
-        reporter.reportResult(kSuccess, true);
+        ResultReporter run{window, shell, values, state};  // one outcome per run
+        run.reportResult(kSuccess, true);
         EXPECT_TRUE(window.boxes.empty());
         EXPECT_EQ(window.closePosted, 1);
     }
@@ -214,11 +215,12 @@ TEST_F(ReportTest, MissingHostWindowStillClosesTheRun) {
 
 TEST_F(ReportTest, WparamFollowsTheClassifiedImage) {
     hostRun(dir.file("r.txt"));
-    reporter.reportResult("Please select a device", true);  // nothing classified yet
+    // A run has one outcome, so each report is a run of its own.
+    ResultReporter(window, shell, values, state).reportResult("Please select a device", true);  // nothing classified yet
     state.ispImage = 1;
-    reporter.reportResult(kSuccess, true);
+    ResultReporter(window, shell, values, state).reportResult(kSuccess, true);
     state.ispImage = 0;
-    reporter.reportResult(kSuccess, true);
+    ResultReporter(window, shell, values, state).reportResult(kSuccess, true);
     EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1},
                                                           {"Brenmoor", 2024, 0, 0},
                                                           {"Brenmoor", 2024, 1, 0}}));

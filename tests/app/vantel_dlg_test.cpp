@@ -350,6 +350,30 @@ TEST_F(DlgTest, ServiceHotkeysKeepAwayFromTheWorkersLink) {
     EXPECT_TRUE(kb.commands().empty());
 }
 
+TEST_F(DlgTest, HotkeysInTheNestedLoopOfAHandlersBoxAreIgnored) {
+    auto& kb = addKeyboard();  // runs S5301: a 5305 file is refused with a box
+    TempDir dir;
+    start();
+    window.texts[IDC_FIRMWARE_PATH] = dir.write("p5305.bin", std::vector<std::uint8_t>(2048, 1));
+    int boxes = 0;
+    window.onMessageBox = [&](const BoxRecord&) {
+        // What the box's own message loop would dispatch meanwhile.
+        if (++boxes == 1) {
+            dlg->onHotKey(1);
+            dlg->onHotKey(2);
+        }
+    };
+    dlg->onCommand(IDC_DOWNLOAD);
+    ASSERT_EQ(window.boxes.size(), 1u);
+    EXPECT_EQ(window.boxes[0].text, "Firmware mismatch.\nNot allowed to download.");
+    EXPECT_EQ(kb.testModeCount(), 0);
+    EXPECT_EQ(kb.factoryDefaultsCount(), 0);
+
+    // Once the handler has returned the hotkey works again.
+    dlg->onHotKey(1);
+    EXPECT_EQ(kb.testModeCount(), 1);
+}
+
 // --- Browse, Refresh, close and destruction ----------------------------------
 
 TEST_F(DlgTest, ACancelledBrowsePutsTheStoredPathBack) {

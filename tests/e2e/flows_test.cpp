@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@
 
 #include "app/vantel_dlg.h"
 #include "image/image.h"
+#include "link/commands.h"
 #include "link/link.h"
 #include "link/timing.h"
 #include "sim/sim.h"
@@ -150,6 +152,63 @@ TEST_F(FlowTest, AHostDrivenResultFileRunFlashesTheKeyboardAndTellsTheHost) {
     EXPECT_FALSE(linkOpen());
 }
 
+// The host names one keyboard while the list shows another as selected. A
+// retried command reopens the keyboard being updated, never the selection.
+TEST_F(FlowTest, ARetryReopensTheKeyboardTheHostNamedNotTheSelection) {
+    auto& selected = sim.addKeyboard({});  // RX-431, listed first and selected
+    sim::KeyboardSpec named;
+    named.pid = 0x0875;                    // RX-409
+    auto& target = sim.addKeyboard(named);
+    target.noAnswer(opcode::CHECK_PROFILE, 1);  // one timeout, then the retry
+    timing().replyWaitMs = 1000;
+    const auto untouched = selected.flash();
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string result = dir.file("result.txt");
+
+    run({firmware, result, "0F39", "0875"});
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+
+    EXPECT_EQ(target.flash(), image);
+    EXPECT_EQ(target.eraseCount(), 1);
+    EXPECT_EQ(selected.flash(), untouched);
+    EXPECT_EQ(selected.eraseCount(), 0);
+    for (const auto& c : selected.commands()) EXPECT_NE(c.code, opcode::ENTER_ISP);
+    int checks = 0;
+    for (const auto& c : target.commands()) checks += c.code == opcode::CHECK_PROFILE ? 1 : 0;
+    EXPECT_EQ(checks, 2);
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nUpdate successfully!");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 0}}));
+}
+
+// The path field is changed while the download waits for the boot loader:
+// the file written is still the one the Download command checked.
+TEST_F(FlowTest, TheFileWrittenIsTheFileThatWasChecked) {
+    sim::KeyboardSpec spec;
+    spec.reenumerateMs = 600000;  // the boot loader arrives when the test lets it
+    auto& kb = sim.addKeyboard(spec);
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string unchecked = dir.write("other.bin", std::vector<std::uint8_t>(40000, 0x55));
+    const std::string result = dir.file("result.txt");
+
+    run({firmware, result});
+    ASSERT_TRUE(eventually([&] { return window.timerArmed(TIMER_ISP_TIMEOUT); }));
+    window.drain();
+    EXPECT_FALSE(window.isControlEnabled(IDC_FIRMWARE_PATH));
+    EXPECT_FALSE(window.isControlEnabled(IDC_BROWSE));
+    window.typePath(unchecked);
+    window.drain();
+    ASSERT_TRUE(sim.flushScheduled(kRunTimeoutMs));
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+
+    EXPECT_EQ(kb.flash(), image);
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nUpdate successfully!");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 0}}));
+}
+
 TEST_F(FlowTest, AnEventLogRunWritesTheResultEntry) {
     auto& kb = sim.addKeyboard({});
     TempDir dir;
@@ -184,6 +243,153 @@ TEST_F(FlowTest, AFailedWriteEndsTheRunThroughTheWorkersShutdown) {
     EXPECT_FALSE(sim.hidLibraryLoaded());
     EXPECT_FALSE(shell.trayShown());
     EXPECT_FALSE(linkOpen());
+}
+
+// The failure signal ends the run while the worker writes; the deferred close
+// lets the worker finish, and its own outcome must not follow the first.
+TEST_F(FlowTest, AFinalResultEndsTheRunForGood) {
+    auto& kb = sim.addKeyboard({});
+    TempDir dir;
+    const auto image = applicationImage();
+    const std::string firmware = dir.write("fw.bin", image);
+    const std::string result = dir.file("result.txt");
+    std::atomic<bool> signalled{false};
+    sim.setTraceCallback([&](const sim::TraceEntry& e) {
+        // At the erase request, on the worker's thread: hold the worker until
+        // the window has handled the signal.
+        const bool erase = e.kind == sim::TraceKind::Set && e.bytes.size() > 3 && e.bytes[1] == REQUEST_START &&
+                           e.bytes[3] == opcode::CHIP_ERASE;
+        if (!erase || signalled.exchange(true)) return;
+        sim.raiseEvent(DBT_DEVICEARRIVAL, kFailureSignalClass, "signal");
+        EXPECT_TRUE(shell.waitForPosts(1, kRunTimeoutMs));
+    });
+
+    run({firmware, result});
+    ASSERT_TRUE(window.waitUntilEnded(kRunTimeoutMs));
+    sim.setTraceCallback(nullptr);
+
+    EXPECT_TRUE(signalled);
+    EXPECT_EQ(kb.flash(), image);  // the write was let finish
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nFailed to download the firmware.");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+}
+
+// Runs that the worker's shutdown ends, after texts that are not final: the
+// host hears of the failure exactly once, and the result file keeps the last text.
+TEST_F(FlowTest, AShutdownWithoutAFinalResultTellsTheHostOnce) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimKeyboard&)> fault;
+        std::string lastText;
+    };
+    const Case cases[] = {
+        {"profile refused", [](sim::SimKeyboard& kb) { kb.failCommand(opcode::ISP_CHECK_PROFILE, 0x09); },
+         "Update fail, but reset successfully."},
+        {"erase refused", [](sim::SimKeyboard& kb) { kb.failCommand(opcode::CHIP_ERASE, 0x09); },
+         "Update fail, but reset successfully."},
+        {"write failed", [](sim::SimKeyboard& kb) { kb.failWriteAt(0x4000, 0x09, sim::kAlways); },
+         "Firmware update fail: 9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::SimBackend caseSim;
+        RecordingShell caseShell;
+        caseShell.windows8 = true;
+        HeadlessWindow caseWindow;
+        c.fault(caseSim.addKeyboard({}));
+        TempDir dir;
+        const std::string firmware = dir.write("fw.bin", applicationImage());
+        const std::string result = dir.file("result.txt");
+        {
+            CVantelDlg caseDlg(caseWindow, caseShell, caseSim);
+            caseSim.setDeviceEventSink(&caseWindow);
+            caseWindow.start(caseDlg);
+            caseWindow.initialise([&] { caseDlg.OnInitDialog({firmware, result}); });
+            ASSERT_TRUE(caseWindow.waitUntilEnded(kRunTimeoutMs));
+            caseSim.setDeviceEventSink(nullptr);
+        }
+        EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\n" + c.lastText);
+        EXPECT_EQ(caseShell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+    }
+}
+
+// Set by the report trace when the block at 0x4000 has gone out; its reply
+// reader then cannot start.
+std::atomic<bool> refuseNextReader{false};
+bool refuseReader(std::uint64_t) { return refuseNextReader.exchange(false); }
+
+// A block whose reply nobody could read is not a written block, even though
+// the record that should have held the reply is all zero.
+TEST_F(FlowTest, ABlockWithoutAReadReplyIsNotWritten) {
+    auto& kb = sim.addKeyboard({});
+    kb.failWriteAt(0x4000, 0x09);  // the keyboard does not take it either
+    TempDir dir;
+    const std::string firmware = dir.write("fw.bin", applicationImage());
+    const std::string result = dir.file("result.txt");
+    sim.setTraceCallback([](const sim::TraceEntry& e) {
+        const auto& b = e.bytes;
+        if (e.kind == sim::TraceKind::Set && b.size() > 5 && b[1] == REQUEST_START && b[3] == opcode::WRITE_BLOCK &&
+            b[4] == 0x40 && b[5] == 0x00) {
+            refuseNextReader = true;
+        }
+    });
+    testing::setReaderStartRefusal(refuseReader);
+
+    run({firmware, result});
+    const bool ended = window.waitUntilEnded(kRunTimeoutMs);
+    testing::setReaderStartRefusal(nullptr);
+    sim.setTraceCallback(nullptr);
+    ASSERT_TRUE(ended);
+
+    EXPECT_EQ(kb.blockWrites().count(0x4000), 0u);  // never taken
+    EXPECT_EQ(kb.blockWrites().count(0x4040), 0u);  // and nothing written after it
+    EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\nFirmware update fail: 228");
+    EXPECT_EQ(shell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+}
+
+// A file no framed keyboard can take is refused before any command is sent,
+// with the size rule's texts; a legacy keyboard keeps its own refusal of a
+// file without a whole head.
+TEST_F(FlowTest, AFileNoKeyboardCanTakeIsRefusedBeforeTheKeyboardIsTouched) {
+    sim::KeyboardSpec legacy;
+    legacy.vid = 0x0404;
+    legacy.pid = 0x0322;
+    legacy.legacy = true;
+    struct Case {
+        std::size_t length;
+        bool legacyKeyboard;
+        std::string text;
+    };
+    const std::string notForIt = "The firmware file is not for this keyboard.\nPlease use another firmware file.";
+    const Case cases[] = {
+        {2000, false, notForIt},            // not whole KiB
+        {256 * 1024, false, notForIt},      // above 255 KiB
+        {200, false, notForIt},             // no whole head either
+        {200, true, "The firmware file is not a valid firmware file."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + (c.legacyKeyboard ? " legacy" : " framed"));
+        sim::SimBackend caseSim;
+        RecordingShell caseShell;
+        HeadlessWindow caseWindow;
+        auto& kb = caseSim.addKeyboard(c.legacyKeyboard ? legacy : sim::KeyboardSpec{});
+        const auto before = kb.flash();
+        TempDir dir;
+        const std::string firmware = dir.write("fw.bin", applicationImage(c.length));
+        const std::string result = dir.file("result.txt");
+        {
+            CVantelDlg caseDlg(caseWindow, caseShell, caseSim);
+            caseWindow.start(caseDlg);
+            caseWindow.initialise([&] { caseDlg.OnInitDialog({firmware, result}); });
+            ASSERT_TRUE(caseWindow.waitUntilEnded(kRunTimeoutMs));
+        }
+        EXPECT_TRUE(kb.commands().empty());
+        EXPECT_FALSE(kb.inIsp());
+        EXPECT_EQ(kb.flash(), before);
+        EXPECT_EQ(TempDir::read(result), "Result of updating " + firmware + ":\r\r\n" +
+                                             (c.text == notForIt ? "The firmware file is not for this keyboard.\r\nPlease use another firmware file." : c.text));
+        EXPECT_EQ(caseShell.posted(), (std::vector<PostedMessage>{{"Brenmoor", 2024, 1, 1}}));
+    }
 }
 
 TEST_F(FlowTest, AFileArgumentRunStartsByItselfAndShowsTheOutcome) {

@@ -56,6 +56,7 @@ BlockOutcome blockOutcome(Fault f) {
         case Fault::LateReply: return {0, 227};
         case Fault::Removed: return {0, 228};
         case Fault::OtherDevice: return {0, 228};
+        case Fault::NoReader: return {0, 228};     // no reply was read: never a written block
     }
     return {0, 0};
 }
@@ -171,8 +172,10 @@ std::vector<Row> rows() {
                      [offset](Fault f) { return headBlock(offset, f); }});
     }
     for (std::uint32_t offset : {0x100u, 0x1C0u, 0x7C0u}) {
+        std::vector<Fault> faults = every();
+        if (offset == 0x100u) faults.push_back(Fault::NoReader);
         r.push_back({"body block 0x" + hex4(offset) + " (0xA1)", "BodyBlock" + hex4(offset), Setup::App, false, 0xA1,
-                     static_cast<int>(offset / 64 + 1), offset, every(),
+                     static_cast<int>(offset / 64 + 1), offset, faults,
                      [offset](Fault f) { return bodyBlock(offset, f); }});
     }
 
@@ -195,6 +198,7 @@ const char* faultName(Fault fault) {
         case Fault::LateReply: return "late reply";
         case Fault::Removed: return "removal";
         case Fault::OtherDevice: return "other device arrives";
+        case Fault::NoReader: return "reader cannot start";
     }
     return "?";
 }
@@ -209,6 +213,7 @@ const char* faultId(Fault fault) {
         case Fault::LateReply: return "LateReply";
         case Fault::Removed: return "Removed";
         case Fault::OtherDevice: return "OtherDevice";
+        case Fault::NoReader: return "NoReader";
     }
     return "Unknown";
 }

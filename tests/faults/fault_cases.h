@@ -21,11 +21,14 @@ enum class Fault {
     LateReply,    // the step's reply arrives once, after the caller has given up
     Removed,      // the keyboard leaves the bus at the step and stays away
     OtherDevice,  // the keyboard leaves at the step and a keyboard of another model arrives
+    NoReader,     // the host cannot start the reply reader of the step's exchange (once)
 };
 
 inline constexpr Fault kAllFaults[] = {Fault::Status,    Fault::BadChecksum, Fault::NoAnswer,
                                        Fault::SendFails, Fault::ReadFails,   Fault::LateReply,
                                        Fault::Removed,   Fault::OtherDevice};
+// Faults of the host's side, met only at the steps whose rows name them.
+inline constexpr Fault kHostFaults[] = {Fault::NoReader};
 
 const char* faultName(Fault fault);   // "device status", ...
 const char* faultId(Fault fault);     // "Status", ... (test names)

@@ -464,7 +464,8 @@ void writeMatrix() {
        << "*bad checksum* every reply from then on is corrupted; *no answer* the command is never answered;\n"
        << "*failed send* / *failed reads* every set-feature / get-feature call from that request / reply on fails;\n"
        << "*late reply* the reply arrives once, after the caller has given up; *removal* the keyboard leaves at the\n"
-       << "step; *other device arrives* it leaves and a keyboard of another model arrives. At the arrival wait the\n"
+       << "step; *other device arrives* it leaves and a keyboard of another model arrives; *reader cannot start* the\n"
+       << "host cannot start the reply reader of the step's exchange (once). At the arrival wait the\n"
        << "ISP device's arrival is lost (no answer), comes after the timeout (late), is followed at once by its\n"
        << "removal, or something else arrives instead. *get-feature calls* counts the reads of the faulted\n"
        << "download: where the keyboard answers with filler blocks, the reply reader polls without a pause\n"
@@ -474,14 +475,16 @@ void writeMatrix() {
     for (const auto& c : cells) {
         if (std::find(steps.begin(), steps.end(), c.step) == steps.end()) steps.push_back(c.step);
     }
+    std::vector<Fault> columns(std::begin(kAllFaults), std::end(kAllFaults));
+    columns.insert(columns.end(), std::begin(kHostFaults), std::end(kHostFaults));
     md << "## Outcomes\n\n| step |";
-    for (Fault f : kAllFaults) md << " " << faultName(f) << " |";
+    for (Fault f : columns) md << " " << faultName(f) << " |";
     md << "\n|---|";
-    for (std::size_t i = 0; i < std::size(kAllFaults); ++i) md << "---|";
+    for (std::size_t i = 0; i < columns.size(); ++i) md << "---|";
     md << "\n";
     for (const auto& step : steps) {
         md << "| " << step << " |";
-        for (Fault f : kAllFaults) {
+        for (Fault f : columns) {
             const Cell* cell = nullptr;
             for (const auto& c : cells) {
                 if (c.step == step && c.fault == f) cell = &c;
@@ -511,6 +514,25 @@ void writeMatrix() {
         std::snprintf(secs, sizeof secs, "%.2f", o.seconds);
         md << " | " << c.exitCode << " | " << shown(o.recovery) << " | " << o.reads << " | " << secs << " |\n";
     }
+
+    md << "\n## Beyond the matrix\n\n"
+       << "Host-driven runs whose outcome depends on more than one step, run end to end by `test_e2e`\n"
+       << "(tests/e2e/flows_test.cpp) against the simulated keyboard, each checking the flash, the result file\n"
+       << "and every message 2024 posted:\n\n"
+       << "| case | outcome |\n|---|---|\n"
+       << "| the host names RX-409 while RX-431 is selected; RX-409's profile check times out once | the retry "
+          "reopens RX-409, which is written; RX-431 is untouched; \"Update successfully!\", one 2024 |\n"
+       << "| the path field is replaced while the download waits for the boot loader | the checked file is "
+          "written; the field is disabled meanwhile |\n"
+       << "| the failure signal arrives while the worker writes | \"Failed to download the firmware.\" stays the "
+          "result; the worker finishes, its own outcome goes nowhere; one 2024 (LPARAM 1) |\n"
+       << "| the worker's profile check or erase is refused, or a block write fails | the result file keeps the "
+          "last text; exactly one 2024 (LPARAM 1) before the window closes |\n"
+       << "| a block's reply reader cannot start | \"Firmware update fail: 228\"; nothing written after the "
+          "block; one 2024 |\n"
+       << "| a framed keyboard and a file not of 1 to 255 whole KiB (a legacy keyboard and a file under 256 "
+          "bytes) | refused before any command is sent, with the size rule's texts (the invalid-file text); one "
+          "2024 |\n";
 
     std::ofstream(std::string(VANTEL_FAULTS_OUTPUT_DIR) + "/FAULTS.md") << md.str();
 }
@@ -542,6 +564,11 @@ struct Armed {
     std::string why;
     bool hold = false;  // a late reply: the releaser must let it go
 };
+
+// Set when the faulted request has gone out; the link then refuses to start
+// the reply reader of its exchange.
+std::atomic<bool> refuseNextReader{false};
+bool refuseReader(std::uint64_t) { return refuseNextReader.exchange(false); }
 
 Armed arm(const Cell& c, const Reference& ref, sim::SimBackend& sim, sim::SimKeyboard& kb, ArrivalFilter& filter,
           std::shared_ptr<std::function<void(const FrameKey&)>>& onFrame) {
@@ -601,6 +628,12 @@ Armed arm(const Cell& c, const Reference& ref, sim::SimBackend& sim, sim::SimKey
             else kb.removeAt(c.code, c.at, -1);
             hook = [&sim, target](const FrameKey& k) {
                 if (k == target) sim.addKeyboard(otherKeyboard(), true);
+            };
+            break;
+        case Fault::NoReader:
+            // The request has gone out in full; its reply reader is next.
+            hook = [target](const FrameKey& k) {
+                if (k == target) refuseNextReader = true;
             };
             break;
     }
@@ -663,6 +696,8 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheKeyboardCanBeFlashedAgain) {
         });
     }
 
+    refuseNextReader = false;
+    testing::setReaderStartRefusal(refuseReader);
     std::vector<std::string> messages;
     int exitCode = -1;
     {
@@ -697,6 +732,7 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheKeyboardCanBeFlashedAgain) {
     EXPECT_EQ(fnv1a(TempDir::read(file)), hashBefore) << "the firmware file changed";
 
     // Recovery: faults gone, the user re-plugs the keyboard and tries again.
+    testing::setReaderStartRefusal(nullptr);
     sim.setTraceCallback(nullptr);
     sim.clearFaults();
     filter.setMode(ArrivalFilter::Mode::Pass, nullptr, nullptr);

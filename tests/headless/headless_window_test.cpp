@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -234,6 +235,42 @@ TEST_F(HeadlessWindowTest, MessageBoxesGoToTheObserverOnTheCallingThread) {
     EXPECT_EQ(observer.boxes[0].second, workerId);
     EXPECT_EQ(observer.texts, (std::vector<std::pair<int, std::string>>{{IDC_STATUS, "Chip Erase"}}));
     EXPECT_EQ(observer.textThread, handler.loopThread);
+}
+
+// Signals when the thread it belongs to has ended, after everything on it.
+struct ThreadEndNotice {
+    std::promise<void>* ended;
+    ~ThreadEndNotice() { ended->set_value(); }
+};
+
+// A handler (a posted call, or a timer's) destroys the window it runs on; the
+// loop then ends without touching the freed window. The sanitizer builds
+// catch the touch.
+TEST(HeadlessWindowLifetime, AHandlerMayDestroyItsWindow) {
+    for (const bool fromTimer : {false, true}) {
+        SCOPED_TRACE(fromTimer ? "timer" : "posted call");
+        RecordingHandler handler;
+        auto* window = new HeadlessWindow;
+        std::promise<void> loopEnded;
+        // The test thread's own call into the window has returned first.
+        std::promise<void> called;
+        std::shared_future<void> callReturned = called.get_future().share();
+        const auto destroy = [&loopEnded, window, callReturned] {
+            callReturned.wait();
+            thread_local ThreadEndNotice notice{&loopEnded};
+            (void)notice;
+            delete window;
+        };
+        handler.onTimerHook = [&](int) { destroy(); };
+        window->start(handler);
+        if (fromTimer) {
+            window->setTimer(1, 0);
+        } else {
+            window->post(destroy);
+        }
+        called.set_value();
+        loopEnded.get_future().wait();
+    }
 }
 
 }  // namespace

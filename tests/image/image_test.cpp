@@ -246,6 +246,12 @@ TEST(SizeRule, FlashSizeMustMatchTheLengthExactly) {
     EXPECT_TRUE(fitsKeyboard(255 * 1024, 255));
     EXPECT_FALSE(fitsKeyboard(0, 1));
     EXPECT_FALSE(fitsKeyboard(1024, 0));
+    // What some framed keyboard could take: whole KiB, 1 to 255 of them.
+    EXPECT_TRUE(fitsAnyFramedKeyboard(1024));
+    EXPECT_TRUE(fitsAnyFramedKeyboard(255 * 1024));
+    EXPECT_FALSE(fitsAnyFramedKeyboard(256 * 1024));
+    EXPECT_FALSE(fitsAnyFramedKeyboard(65537));
+    EXPECT_FALSE(fitsAnyFramedKeyboard(0));
     EXPECT_EQ(std::string(kFileSizeStatusText), "Firmware file size is not correct.");
     EXPECT_EQ(std::string(kNotForKeyboardText),
               "The firmware file is not for this keyboard.\nPlease use another firmware file.");

@@ -99,7 +99,7 @@ TEST_F(DownloadTest, InvalidFilesAreRefusedBeforeIspEntry) {
     EXPECT_EQ(host.resultTexts(),
               (std::vector<std::string>{"The firmware file is not a valid ISP firmware file.",
                                         "The firmware file is not a valid firmware file.",
-                                        "The firmware file is not a valid firmware file."}));
+                                        "The firmware file is not for this keyboard.\nPlease use another firmware file."}));
     EXPECT_TRUE(kb.requests().empty());
     EXPECT_FALSE(linkOpen());
 }
@@ -286,7 +286,7 @@ TEST_F(DownloadTest, ExactlyOnePageSelectsNothing) {
 TEST_F(DownloadTest, RefusedPageSelectionEndsTheCommand) {
     discover();
     kb.script(opcode::GOTO_PAGE, {st(5)});
-    setPath(file("fw.bin", applicationImage(65537, busyByte)));
+    setPath(file("fw.bin", applicationImage(66 * 1024, busyByte)));
     updater.OnDownload();
     EXPECT_EQ(host.results(), (std::vector<Reported>{{"Goto page fail", true}}));
     EXPECT_EQ(window.status(), "Goto page fail");
@@ -383,7 +383,7 @@ TEST_F(DownloadTest, FailedReopenShowsItsBoxAndEndsTheRetries) {
 
 // --- Host-driven choice of the device ------------------------------------------------
 
-TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseTheSelection) {
+TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseIt) {
     kb.interfaces.push_back({kOtherPath, 0x0F39, 0x0875});
     discover();
     ASSERT_EQ(window.list.items, (std::vector<std::string>{"RX-431", "RX-409"}));
@@ -396,7 +396,7 @@ TEST_F(DownloadTest, HostNamedModelIsUsedAndReopensUseTheSelection) {
     const auto checks = requestsOf(opcode::CHECK_PROFILE);
     ASSERT_EQ(checks.size(), 2u);
     EXPECT_EQ(checks[0].path, kOtherPath);  // the working entry
-    EXPECT_EQ(checks[1].path, kAppPath);    // the reopen takes the list's selection
+    EXPECT_EQ(checks[1].path, kOtherPath);  // the reopen takes the working entry too
     EXPECT_EQ(window.list.selection, 0);
 }
 
@@ -709,6 +709,29 @@ TEST_F(DownloadTest, ManualIspEntryNeedsTheSelectedDevicesLink) {
     EXPECT_EQ(window.boxTexts().back(), "Cannot enter ISP mode");
     EXPECT_EQ(window.status(), "Fail...");
     EXPECT_EQ(kb.count(opcode::ENTER_ISP), 2);  // once each, no retry
+}
+
+TEST_F(DownloadTest, ManualIspEntryKnowsTheLinkByItsPathNotItsHandle) {
+    kb.reuseHandles = true;
+    kb.interfaces.push_back({kOtherPath, 0x0F39, 0x0875});
+    discover();  // RX-431 selected
+    kb.version = "S5306V10";
+    setPath(file("p5305.bin", applicationImage(65536, busyByte)));
+    updater.OnDownload();  // the mismatch leaves the link open on RX-431
+    ASSERT_EQ(linkPath(), kAppPath);
+    closeLink();
+    // Another keyboard is opened next and gets the same handle value.
+    ASSERT_TRUE(openLink(kOtherPath, Access::Write, &table.entries[1]));
+    updater.OnManualIspEntry();
+    EXPECT_TRUE(requestsOf(opcode::ENTER_ISP).empty());
+    EXPECT_EQ(window.boxTexts().back(), "Cannot find device");
+
+    // A link on the selected keyboard is its link, whoever opened it.
+    ASSERT_TRUE(openLink(kAppPath, Access::Write, &table.entries[0]));
+    updater.OnManualIspEntry();
+    const auto entries = requestsOf(opcode::ENTER_ISP);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, kAppPath);
 }
 
 }  // namespace

@@ -66,6 +66,7 @@ public:
     // Set before the link uses the keyboard.
     std::vector<MiniInterface> interfaces;
     std::vector<std::string> extraPaths;  // openable, but not listed by discovery
+    bool reuseHandles = false;  // hand out the lowest free handle value, as Windows may
 
     std::uint8_t flashKiB = 64;
     std::string version = "S5301V10";
@@ -186,6 +187,10 @@ public:
         for (const auto& p : extraPaths) known = known || p == path;
         if (!known) return HidStatus::Failed;
         out = nextHandle_++;
+        if (reuseHandles) {
+            for (out = 10; handles_.count(out); ++out) {
+            }
+        }
         handles_[out] = path;
         return HidStatus::Ok;
     }
