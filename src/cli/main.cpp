@@ -21,8 +21,12 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #endif
 
 #if defined(VANTEL_HAVE_HIDRAW)
@@ -195,7 +199,26 @@ int run(const std::vector<std::string>& args) {
 
 }  // namespace
 
+// Output that cannot be written is dropped: a reader that has gone (EPIPE,
+// with SIGPIPE ignored) or a closed descriptor must not stop a write to the
+// keyboard. A closed standard descriptor is pointed at /dev/null first, so
+// that no file or device opened later takes its number and receives the text.
+static void keepOutputHarmless() {
+#ifndef _WIN32
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", O_RDWR);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+#endif
+}
+
 int main(int argc, char** argv) {
+    keepOutputHarmless();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
     return run(args);

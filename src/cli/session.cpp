@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <stop_token>
+#include <thread>
 
 #include "app/vantel_dlg.h"
 #include "link/guid.h"
@@ -273,21 +275,53 @@ Selection chooseDevice(const Options& options, const DeviceTable& table,
 
 namespace {
 
+std::atomic<bool> gGuardArmed{false};
 std::atomic<int> gInterrupts{0};
+std::atomic<int> gHeldSignal{0};  // the last SIGTERM or SIGHUP held off
 
-extern "C" void onInterrupt(int signal) {
-    if (gInterrupts.fetch_add(1) >= 1) std::_Exit(128 + signal);
-    std::signal(signal, onInterrupt);  // some platforms reset the handler
+extern "C" void onGuardedSignal(int signal) {
+    if (signal == SIGINT) {
+        // The second asks for the abort, which the session carries out; a third
+        // ends the process here, should the session not get to it.
+        if (gInterrupts.fetch_add(1) >= 2) std::_Exit(128 + SIGINT);
+    } else {
+        gHeldSignal = signal;
+    }
+#ifdef _WIN32
+    std::signal(signal, onGuardedSignal);  // the handler is reset on delivery
+#endif
+}
+
+void guard(int signal) {
+#ifdef _WIN32
+    std::signal(signal, onGuardedSignal);
+#else
+    struct sigaction action {};
+    action.sa_handler = onGuardedSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;  // a transfer under way is not cut short
+    sigaction(signal, &action, nullptr);
+#endif
 }
 
 }  // namespace
 
 void armInterruptGuard() {
     gInterrupts = 0;
-    std::signal(SIGINT, onInterrupt);
+    gHeldSignal = 0;
+    guard(SIGINT);
+    guard(SIGTERM);
+#ifndef _WIN32
+    guard(SIGHUP);  // the terminal closed: the write goes on without it
+#endif
+    gGuardArmed = true;
 }
 
 int interruptCount() { return gInterrupts.load(); }
+
+int heldSignal() { return gHeldSignal.load(); }
+
+bool abortRequested() { return gGuardArmed && gInterrupts.load() >= 2; }
 
 std::vector<std::string> newIspInterfaces(const std::vector<std::string>& before,
                                           const std::vector<std::string>& now) {
@@ -360,6 +394,17 @@ std::string outcomeText(const RunRecord& run, Command command, const std::string
         if (command != Command::Flash || it->isResult) return it->text;
     }
     return {};
+}
+
+// The second interrupt: the progress line ends, the keyboard's state is said,
+// and the process ends without waiting for the write.
+[[noreturn]] void abortFlash(const RunRecord& run, ProgressDisplay& display, JsonEvents* events) {
+    const int code = flashExitCode(run);
+    const KeyboardState state = keyboardState(run, code == EXIT_OK ? EXIT_OK : EXIT_INTERNAL);
+    display.closingNote(std::string("vantel-cli: aborted; keyboard state: ") + keyboardStateText(state));
+    display.finish();
+    if (events) events->result("aborted", 128 + SIGINT, keyboardStateKey(state));
+    std::_Exit(128 + SIGINT);
 }
 
 }  // namespace
@@ -537,12 +582,31 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     // no timer, no worker, no deferred start, or the window has closed.
     auto nextListing = std::chrono::steady_clock::now();
     bool interruptSaid = false;
+    int heldSaid = 0;
+    // The second interrupt is carried out here, whatever the other threads are
+    // doing: the loop below waits for the UI thread, which a command can hold
+    // for a minute.
+    std::jthread aborter;
+    if (options.command == Command::Flash) {
+        aborter = std::jthread([&](std::stop_token stop) {
+            while (!stop.stop_requested()) {
+                if (abortRequested()) abortFlash(recorder.snapshot(), display, events);
+                sleepMs(timing().commandEndPollMs);
+            }
+        });
+    }
     for (;;) {
         if (window->ended()) break;
         if (!interruptSaid && interruptCount() > 0) {
             interruptSaid = true;
             display.note("vantel-cli: a download is in progress; interrupt again to abort it "
                          "(the keyboard may be left without firmware)");
+        }
+        if (const int held = heldSignal(); held != 0 && held != heldSaid) {
+            heldSaid = held;
+            display.note(std::string("vantel-cli: ") + (held == SIGTERM ? "SIGTERM" : "SIGHUP") +
+                         " ignored: a download is in progress and goes on (interrupt twice to abort it; "
+                         "the keyboard may be left without firmware)");
         }
         bool idle = false;
         bool waiting = false;
@@ -572,6 +636,10 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     display.countdown(-1);
 
     finishWindow();
+    if (aborter.joinable()) {
+        aborter.request_stop();
+        aborter.join();
+    }
     const RunRecord& run = result.record;
     std::string version;
     switch (options.command) {

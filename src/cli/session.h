@@ -65,11 +65,18 @@ private:
 // Every interface path the back end lists now, in enumeration order.
 std::vector<std::string> listInterfaces(HidBackend& backend);
 
-// Interrupts (Ctrl-C) during a flash: the first one is only counted, so that a
-// keyboard is not left half-written by accident; the second ends the process.
+// Signals during a flash, so that a keyboard is not left half-written by
+// accident: the first interrupt (Ctrl-C), SIGTERM and SIGHUP are only
+// noted; the second interrupt asks for the abort, which the session carries
+// out (it says the keyboard's state and ends the process); a third ends the
+// process at once.
 void armInterruptGuard();
 // The number of interrupts seen since armInterruptGuard.
 int interruptCount();
+// The last SIGTERM or SIGHUP held off since armInterruptGuard; 0: none.
+int heldSignal();
+// Whether the user asked for the abort (the guard is armed and a second interrupt came).
+bool abortRequested();
 
 struct SessionResult {
     int exitCode = EXIT_INTERNAL;

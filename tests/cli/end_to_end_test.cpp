@@ -111,6 +111,10 @@ protected:
 
     // Starts vantel-cli as a child whose output goes to the files "stdout" and "stderr".
     pid_t spawn(const std::vector<std::string>& args) {
+        // No output of an earlier run may be taken for this one's.
+        std::error_code ec;
+        fs::remove(path("stdout"), ec);
+        fs::remove(path("stderr"), ec);
         const pid_t pid = ::fork();
         if (pid == 0) {
             const int out = ::open(path("stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -472,28 +476,90 @@ TEST_F(CliEndToEnd, OnANarrowTerminalTheBarFitsDetailsStayAndTheOutcomeIsLast) {
 // whatever the machine: the signals surely reach it while it writes.
 const char* const kSlowWrite = "option latency-us 250\nkeyboard a\nvid 0x0F39\npid 0x0641\nflash-kib 64\n";
 
-TEST_F(CliEndToEnd, OneInterruptDoesNotStopAWriteInProgress) {
+TEST_F(CliEndToEnd, OneInterruptTermOrHangupDoesNotStopAWriteInProgress) {
     const auto image = test::applicationImage(65536, "GF", "RX431", 21);
-    const pid_t pid = spawn({"flash", file("fw.bin", image), "--simulate", scenario("s.sim", kSlowWrite),
-                             "--timing-scale", kScale, "--dump-flash", path("flash.out")});
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(awaitStderr("Start firmware update", 60000));
-    ::kill(pid, SIGINT);
-    EXPECT_EQ(exitCodeOf(pid), 0);
-    EXPECT_NE(test::readText(path("stderr")).find("interrupt again to abort"), std::string::npos);
-    EXPECT_EQ(dumpedFlash(), image);
+    const std::string fw = file("fw.bin", image);
+    const std::string sim = scenario("s.sim", kSlowWrite);
+    for (const auto& [signal, said] : {std::pair{SIGINT, "interrupt again to abort"},
+                                       std::pair{SIGTERM, "SIGTERM ignored: a download is in progress"},
+                                       std::pair{SIGHUP, "SIGHUP ignored: a download is in progress"}}) {
+        SCOPED_TRACE(said);
+        std::error_code ec;
+        fs::remove(path("flash.out"), ec);
+        const pid_t pid = spawn({"flash", fw, "--simulate", sim, "--timing-scale", kScale, "--dump-flash",
+                                 path("flash.out")});
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(awaitStderr("Start firmware update", 60000));
+        ::kill(pid, signal);
+        EXPECT_EQ(exitCodeOf(pid), 0);
+        EXPECT_NE(test::readText(path("stderr")).find(said), std::string::npos) << test::readText(path("stderr"));
+        EXPECT_EQ(dumpedFlash(), image);
+    }
 }
 
-TEST_F(CliEndToEnd, ASecondInterruptAborts) {
-    const pid_t pid = spawn({"flash", file("fw.bin", test::applicationImage(65536)), "--simulate",
-                             scenario("s.sim", kSlowWrite), "--timing-scale", kScale});
+TEST_F(CliEndToEnd, OutputThatCannotBeWrittenDoesNotStopTheWrite) {
+    const auto image = test::applicationImage(65536, "GF", "RX431", 23);
+    const std::string fw = file("fw.bin", image);
+    // stdout: a pipe whose reader has gone; stderr: closed.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::close(pipeEnds[0]);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeEnds[1], 1);
+        ::close(pipeEnds[1]);
+        ::close(2);
+        if (::chdir(dir_.c_str()) != 0) ::_exit(127);
+        execCli({"flash", fw, "--simulate", "default", "--timing-scale", kScale, "--dump-flash", path("flash.out")});
+    }
+    ::close(pipeEnds[1]);
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(awaitStderr("Start firmware update", 60000));
+    EXPECT_EQ(exitCodeOf(pid), 0);
+    EXPECT_EQ(dumpedFlash(), image) << "written whole, and no text went into a file opened in stderr's place";
+    EXPECT_EQ(test::readBytes(fw), image);
+}
+
+TEST_F(CliEndToEnd, ASecondInterruptAbortsAndSaysTheKeyboardsState) {
+    const auto image = test::applicationImage(65536);
+    const std::string fw = file("fw.bin", image);
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+    if (pid == 0) execCli({"flash", fw, "--simulate", scenario("s.sim", kSlowWrite), "--timing-scale", kScale});
+    ASSERT_GT(pid, 0);
+    std::string screen;
+    // Reads the terminal until it shows `text` (empty: until the child has gone).
+    auto await = [&](const std::string& text) {
+        char buffer[4096];
+        while (text.empty() || screen.find(text) == std::string::npos) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 60000) <= 0) return false;
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            screen.append(buffer, static_cast<std::size_t>(n));
+        }
+        return true;
+    };
+    ASSERT_TRUE(await("Start firmware update")) << screen;
     ::kill(pid, SIGINT);
     // Signals of one kind do not queue: the second goes only after the first was seen.
-    ASSERT_TRUE(awaitStderr("interrupt again to abort", 60000));
+    ASSERT_TRUE(await("interrupt again to abort")) << screen;
     ::kill(pid, SIGINT);
-    EXPECT_EQ(exitCodeOf(pid), 128 + SIGINT);
+    await("");
+    ::close(master);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << status;
+    const auto lines = screenLines(screen);
+    ASSERT_GE(lines.size(), 2u) << screen;
+    // The bar's line ended; the state follows on a line of its own, the last.
+    EXPECT_EQ(lines.back(),
+              "vantel-cli: aborted; keyboard state: in its boot loader, its firmware erased or partly written "
+              "(flash it again)") << screen;
+    EXPECT_EQ(lines[lines.size() - 2].rfind("[", 0), 0u) << screen;
+    EXPECT_EQ(screen.find("Update successfully!"), std::string::npos) << "the write did not run to its end";
 }
 
 // ---- The result file ----------------------------------------------------
