@@ -6,8 +6,10 @@
 //
 // Control commands:
 //   load <scenario>            replace every keyboard (removals, then arrivals)
-//   flash <keyboard> <file>    write a keyboard's application flash to a file
+//   flash <keyboard> <file> [boot]   write a keyboard's application (or boot
+//                              loader) flash to a file
 //   state <keyboard>           "vid pid present inIsp erases testMode factory"
+//   opened                     "yes" once every node is held open by a reader
 //   quit
 // <keyboard> is a name from the scenario or an index.
 //
@@ -274,7 +276,7 @@ private:
         writeFile(intf / "bInterfaceNumber", std::string(mi) + "\n");
         writeFile(hid / "uevent", "DRIVER=hid-generic\nHID_ID=0003:0000" + hex4(n.vid) + ":0000" + hex4(n.pid) +
                                       "\nHID_NAME=Vantel model keyboard " + num + "\nHID_PHYS=usb-vantel-" + num +
-                                      "/input" + std::to_string(n.mi) + "\nHID_UNIQ=\n");
+                                      "/input" + std::to_string(n.mi) + "\nHID_UNIQ=" + serial(n) + "\n");
         writeFile(hid / "report_descriptor", std::string(n.descriptor.begin(), n.descriptor.end()));
         writeFile(node / "uevent", "MAJOR=240\nMINOR=" + num + "\nDEVNAME=hidraw" + num + "\n");
         writeFile(node / "dev", "240:" + num + "\n");
@@ -286,6 +288,11 @@ private:
         announce("add", n);
     }
 
+    // Each node its own serial number: Wine names a device instance after it,
+    // and a keyboard that leaves and comes back at once must not meet its own
+    // instance still being removed.
+    static std::string serial(const Node& n) { return "VM" + std::to_string(n.number); }
+
     void removeNode(Node& n) {
         announce("remove", n);
         for (Collection& c : n.collections) {
@@ -294,15 +301,9 @@ private:
         std::error_code ec;
         fs::remove(dir_ / "sys/class/hidraw" / ("hidraw" + std::to_string(n.number)), ec);
         fs::remove_all(dir_ / "sys/devices/vantel-usb" / ("1-" + std::to_string(n.number)), ec);
-        // The kernel ends the readers of a removed node (POLLHUP, EIO).
-        for (auto it = connections_.begin(); it != connections_.end();) {
-            if (it->role == Role::Read && it->node == n.number) {
-                close(it->fd);
-                it = connections_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        // The kernel would end the node's readers (POLLHUP, EIO); Wine's bus
+        // would then spin on the descriptor until its removal has gone
+        // through, so the readers stay open and silent until Wine closes them.
     }
 
     void announce(const char* action, const Node& n) {
@@ -442,7 +443,7 @@ private:
             putString(arg, "usb-vantel-" + std::to_string(n->number) + "/input" + std::to_string(n->mi), result);
             break;
         case 8:  // HIDIOCGRAWUNIQ
-            putString(arg, "", result);
+            putString(arg, serial(*n), result);
             break;
         case _IOC_NR(HIDIOCSFEATURE(0)):
         case _IOC_NR(HIDIOCGFEATURE(0)):
@@ -498,9 +499,8 @@ private:
 
     bool control(Connection& c, const std::string& text) {
         std::istringstream in(text);
-        std::string command, a, b;
-        in >> command >> a;
-        std::getline(in >> std::ws, b);
+        std::string command, a, b, region;
+        in >> command >> a >> b >> region;
         std::string answer = "ok";
         if (command == "load") {
             std::string error;
@@ -510,7 +510,7 @@ private:
             if (k == nullptr) {
                 answer = "error no keyboard " + a;
             } else if (command == "flash") {
-                const auto bytes = k->flash();
+                const auto bytes = k->flash(region == "boot" ? sim::Region::Boot : sim::Region::Application);
                 std::ofstream(b, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                           static_cast<std::streamsize>(bytes.size()));
             } else {
@@ -518,6 +518,13 @@ private:
                 std::snprintf(s, sizeof s, "%04x %04x %d %d %d %d %d", k->vid(), k->pid(), k->present() ? 1 : 0,
                               k->inIsp() ? 1 : 0, k->eraseCount(), k->testModeCount(), k->factoryDefaultsCount());
                 answer = s;
+            }
+        } else if (command == "opened") {
+            answer = "yes";
+            for (const auto& [key, n] : nodes_) {
+                bool held = false;
+                for (const Connection& r : connections_) held = held || (r.role == Role::Read && r.node == n.number);
+                if (!held) answer = "no";
             }
         } else if (command == "quit") {
             quit_ = true;
