@@ -134,10 +134,8 @@ public:
         wakeFd_ = wake[1];
         for (;;) {
             std::vector<pollfd> polls{{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
-            for (const Connection& c : connections_) {
-                // Read connections only carry input reports, which this model never sends.
-                if (c.role != Role::Read && c.role != Role::Monitor) polls.push_back({c.fd, POLLIN, 0});
-            }
+            // Readers and monitors send nothing; polling them tells when they close.
+            for (const Connection& c : connections_) polls.push_back({c.fd, POLLIN, 0});
             if (poll(polls.data(), polls.size(), -1) < 0 && errno != EINTR) return 1;
             if (polls[1].revents) {
                 char b[64];
@@ -544,6 +542,7 @@ private:
     unsigned long seqnum_ = 1000;
     int wakeFd_ = -1;
     bool quit_ = false;
+
 };
 
 int listenOn(const fs::path& socketPath) {
