@@ -5,7 +5,6 @@
 //   vantel_model_host --send <dir> <cmd>   one control command, its answer on stdout
 //
 // Control commands:
-//   load <scenario>            replace every keyboard (removals, then arrivals)
 //   flash <keyboard> <file> [boot]   write a keyboard's application (or boot
 //                              loader) flash to a file
 //   state <keyboard>           "vid pid present inIsp erases testMode factory"
@@ -500,10 +499,7 @@ private:
         std::string command, a, b, region;
         in >> command >> a >> b >> region;
         std::string answer = "ok";
-        if (command == "load") {
-            std::string error;
-            if (!load(a, error)) answer = "error " + error;
-        } else if (command == "flash" || command == "state") {
+        if (command == "flash" || command == "state") {
             sim::SimKeyboard* k = keyboard(a);
             if (k == nullptr) {
                 answer = "error no keyboard " + a;
