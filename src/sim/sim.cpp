@@ -53,10 +53,12 @@ bool isSetupEntry(Entry e) {
 
 }  // namespace
 
-std::string applicationPath(std::uint16_t vid, std::uint16_t pid, int mi, std::size_t instance) {
-    char buf[160];
-    std::snprintf(buf, sizeof buf, "\\\\?\\hid#vid_%04x&pid_%04x&mi_%02x#7&%06x&0&0000%s", vid, pid,
-                  static_cast<unsigned>(mi) & 0xFF,
+std::string applicationPath(std::uint16_t vid, std::uint16_t pid, int mi, std::size_t instance, int col) {
+    char collection[16] = "";
+    if (col > 0) std::snprintf(collection, sizeof collection, "&col%02d", col % 100);
+    char buf[176];
+    std::snprintf(buf, sizeof buf, "\\\\?\\hid#vid_%04x&pid_%04x&mi_%02x%s#7&%06x&0&0000%s", vid, pid,
+                  static_cast<unsigned>(mi) & 0xFF, collection,
                   static_cast<unsigned>((0x2a1c3e + instance * 0x10f1) & 0xFFFFFF), kHidClassSuffix);
     return buf;
 }
@@ -399,10 +401,23 @@ SimKeyboard& SimBackend::addKeyboard(const KeyboardSpec& specIn, bool announce) 
     spec.flashKiB = std::clamp(spec.flashKiB, 1, 255);
     spec.bootFlashKiB = std::clamp(spec.bootFlashKiB, 1, 255);
     if (spec.interfaces.empty()) spec.interfaces.push_back(InterfaceSpec{});
+    auto miOf = [&spec](std::size_t i) {
+        const InterfaceSpec& is = spec.interfaces[i];
+        return is.mi >= 0 ? is.mi : static_cast<int>(spec.legacy ? i : i + 1);
+    };
     for (std::size_t i = 0; i < spec.interfaces.size(); ++i) {
         InterfaceSpec& is = spec.interfaces[i];
-        int mi = is.mi >= 0 ? is.mi : static_cast<int>(spec.legacy ? i : i + 1);
-        kb->appPaths.push_back(is.path.empty() ? applicationPath(spec.vid, spec.pid, mi, index) : is.path);
+        const int mi = miOf(i);
+        // Several interfaces on one interface number are the top-level
+        // collections of one USB interface: "&col01", "&col02", ...
+        int col = 0, sharing = 0;
+        for (std::size_t j = 0; j < spec.interfaces.size(); ++j) {
+            if (miOf(j) != mi) continue;
+            ++sharing;
+            if (j <= i) ++col;
+        }
+        kb->appPaths.push_back(is.path.empty() ? applicationPath(spec.vid, spec.pid, mi, index, sharing > 1 ? col : 0)
+                                               : is.path);
     }
     kb->bootPath = ispPath(spec.ispVid ? spec.ispVid : spec.vid, spec.ispPid, index);
     kb->app.bytes.assign(static_cast<std::size_t>(spec.flashKiB) * 1024, spec.erasedValue);

@@ -321,7 +321,8 @@ std::unique_ptr<SimBackend> simulatorFromEnvironment(std::string& error);
 std::unique_ptr<SimBackend> simulatorFromSetting(const std::string& value, std::string& error);
 
 // Generated device paths, lower-case IDs as Windows writes them.
-std::string applicationPath(std::uint16_t vid, std::uint16_t pid, int mi, std::size_t instance);
+// `col` > 0 adds "&colNN": one of several top-level collections of interface `mi`.
+std::string applicationPath(std::uint16_t vid, std::uint16_t pid, int mi, std::size_t instance, int col = 0);
 std::string ispPath(std::uint16_t vid, std::uint16_t pid, std::size_t instance);
 
 }  // namespace vantel::sim

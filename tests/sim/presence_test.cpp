@@ -54,6 +54,27 @@ TEST(SimPaths, WindowsStyleAndNoIspMarkerInAKeyboardPath) {
     EXPECT_NE(second.path(), p);
 }
 
+// Interfaces sharing an interface number are the collections of one USB
+// interface: each gets a path of its own and answers with its own caps.
+TEST(SimPaths, CollectionsOfOneInterfaceAreNumbered) {
+    std::string error;
+    auto scenario = parseScenario(
+        "keyboard\npid 0x0875\n"
+        "interface mi 1 usage-page 0x000C usage 1 length 3 passive\n"
+        "interface mi 1 usage 0x0080 length 8\n"
+        "interface mi 2 usage 0x0006 length 0 passive\n", error);
+    ASSERT_TRUE(scenario) << error;
+    SimBackend sim(*scenario);
+    auto list = enumerate(sim);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_TRUE(contains(list[0].path, "&mi_01&col01#"));
+    EXPECT_TRUE(contains(list[1].path, "&mi_01&col02#"));
+    EXPECT_FALSE(contains(list[2].path, "&col"));
+    EXPECT_EQ(list[0].caps.usage, 0x0001);
+    EXPECT_EQ(list[1].caps.usage, 0x0080);
+    EXPECT_EQ(list[1].caps.featureReportByteLength, 8);
+}
+
 TEST(SimEnumeration, TwoKeyboardsBuiltin) {
     auto scenario = builtinScenario("two-keyboards");
     ASSERT_TRUE(scenario);

@@ -76,6 +76,19 @@ bb_check "Vantel.exe exited with 0" grep -qx 'exit 0' <<<"$bb_out"
 printf 'Result of updating %s:\r\r\nUpdate successfully!' "$fw_win" > "$bb_work/expected.txt"
 bb_check "the result file holds exactly the success text" cmp -s "$result" "$bb_work/expected.txt"
 
+# --- a folder the ANSI code page cannot name ----------------------------------------
+echo "-- Cyrillic folder"
+cyr="$bb_work/Прошивка"
+mkdir -p "$cyr"
+cp "$firmware" "$cyr/Board_GF.bin"
+VANTEL_SIMULATE="$small" VANTEL_TIMING_SCALE=1/5 \
+    bb_probe_run 90 host 60000 "$exe_win" "$(winpath "$cyr/Board_GF.bin")" "$(winpath "$cyr/result.txt")"
+bb_check "the run from a Cyrillic folder succeeds" grep -qx 'message 2024 wparam=1 lparam=0' <<<"$bb_out"
+bb_check "... and exits with 0" grep -qx 'exit 0' <<<"$bb_out"
+# The result names the file by its short form, which has no question marks.
+bb_check "the result file is written into that folder and names the file by its short form" \
+    bash -c "head -c 200 '$cyr/result.txt' | tr -d '\r' | grep -q '^Result of updating Z:.*Board_GF.bin:\$' && ! grep -q '?' '$cyr/result.txt' && tail -c 20 '$cyr/result.txt' | grep -q 'Update successfully!'"
+
 # --- an event-log run: the compact progress window --------------------------------
 echo "-- event-log run"
 VANTEL_SIMULATE="$small" VANTEL_TIMING_SCALE=1/5 \
@@ -87,10 +100,10 @@ VANTEL_SIMULATE="$(winpath "$bb_work/stays-away.txt")" \
 host_pid=$!
 bb_probe_run 60 compact 40000
 bb_check "compact progress window" test $? -eq 0
-bb_probe_run 60 close 40000
-bb_check "the compact window ends on WM_CLOSE" test $? -eq 0
+bb_probe_run 60 close 40000 8
+bb_check "the compact window ends on WM_CLOSE, without an outcome" test $? -eq 0
 wait $host_pid
-bb_check "the closed run sent the host nothing" bash -c "! grep -q '^message' '$bb_work/compact-host.log' && grep -qx 'exit 0' '$bb_work/compact-host.log'"
+bb_check "the closed run sent the host nothing and exited with 8" bash -c "! grep -q '^message' '$bb_work/compact-host.log' && grep -qx 'exit 8' '$bb_work/compact-host.log'"
 
 # --- a result-file run behind its tray icon -----------------------------------------
 echo "-- tray commands"
@@ -101,7 +114,7 @@ host_pid=$!
 bb_probe_run 60 tray 40000
 bb_check "tray commands" test $? -eq 0
 wait $host_pid
-bb_check "the tray quit reported nothing" bash -c "! grep -q '^message' '$bb_work/tray-host.log' && grep -qx 'exit 0' '$bb_work/tray-host.log' && [ ! -e '$tray_result' ]"
+bb_check "the tray quit reported nothing" bash -c "! grep -q '^message' '$bb_work/tray-host.log' && grep -qx 'exit 8' '$bb_work/tray-host.log' && [ ! -e '$tray_result' ]"
 
 # --- an interactive start: layout, screenshot, keys ------------------------------------
 echo "-- interactive run"

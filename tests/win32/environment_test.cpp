@@ -32,6 +32,42 @@ TEST(Win32CommandLine, WideArgumentsBecomeAnsiText) {
     }
 }
 
+// A folder the ANSI code page cannot name: the firmware file opens by its
+// short form, and a result file yet to be written lands in that folder.
+TEST(Win32CommandLine, PathsTheCodePageCannotHoldUseTheirShortForm) {
+    if (GetACP() == 1251 || GetACP() == 65001) GTEST_SKIP() << "the code page holds Cyrillic";
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    const std::wstring dir = std::wstring(temp) + L"\u041f\u0440\u043e\u0448\u0438\u0432\u043a\u0430";
+    const std::wstring firmware = dir + L"\\\u041a\u043b\u0430\u0432\u0438\u0430\u0442\u0443\u0440\u0430.bin";
+    const std::wstring result = dir + L"\\result.txt";
+    CreateDirectoryW(dir.c_str(), nullptr);
+    FILE* f = _wfopen(firmware.c_str(), L"wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("image", f);
+    std::fclose(f);
+    DeleteFileW(result.c_str());
+
+    const auto args = ansiArguments((L"v.exe \"" + firmware + L"\" \"" + result + L"\"").c_str());
+    ASSERT_EQ(args.size(), 2u);
+    char read[8] = {};
+    f = std::fopen(args[0].c_str(), "rb");
+    ASSERT_NE(f, nullptr) << args[0];
+    EXPECT_EQ(std::fread(read, 1, sizeof read, f), 5u);
+    std::fclose(f);
+    EXPECT_STREQ(read, "image");
+    f = std::fopen(args[1].c_str(), "wb");
+    ASSERT_NE(f, nullptr) << args[1];
+    std::fclose(f);
+    EXPECT_NE(GetFileAttributesW(result.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // A name that exists nowhere keeps today's conversion.
+    EXPECT_EQ(ansiArguments(L"v.exe C:\\none\\\u0444.bin")[0].substr(0, 8), "C:\\none\\");
+    DeleteFileW(result.c_str());
+    DeleteFileW(firmware.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
+
 TEST(Win32Environment, TimingScale) {
     int num = 0, den = 0;
     EXPECT_TRUE(parseTimingScale("1/50", num, den));

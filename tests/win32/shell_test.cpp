@@ -127,6 +127,13 @@ TEST(Win32Shell, TheCompactProgressWindow) {
     EXPECT_TRUE(closeState & MF_GRAYED);
     EXPECT_TRUE(minimiseState & MF_GRAYED);
 
+    // Alt+F4 and the system menu's Close arrive as SC_CLOSE: refused, the
+    // window stays and is never asked to close.
+    SendMessageA(h.hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    h.settle();
+    EXPECT_FALSE(h.ended());
+    EXPECT_EQ(h.events.count("close-request"), 0);
+
     // The final result's close still ends it.
     PostMessageA(h.hwnd, WM_CLOSE, 0, 0);
     EXPECT_TRUE(h.waitEnded());

@@ -273,3 +273,41 @@ TEST(Win32Window, TheSystemMenuCarriesTheAboutItem) {
 
 }  // namespace
 }  // namespace vantel::win32::test
+
+namespace vantel::win32::test {
+namespace {
+
+INT_PTR CALLBACK plainDialog(HWND, UINT, WPARAM, LPARAM) { return FALSE; }
+
+// Every static text of the About box, at the template's size and in the
+// dialog's font, is no wider than its control (a wider one is cut).
+TEST(Win32Resources, TheAboutBoxTextsFitTheirControls) {
+    for (int id : {IDD_ABOUTBOX}) {
+        HWND dialog = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(id), nullptr, plainDialog, 0);
+        if (dialog == nullptr) GTEST_SKIP() << "no display: the dialog cannot be created";
+        int measured = 0;
+        for (HWND c = GetWindow(dialog, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+            char cls[32] = {};
+            GetClassNameA(c, cls, sizeof cls);
+            if (lstrcmpiA(cls, "Static") != 0 || (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) continue;
+            char text[256] = {};
+            GetWindowTextA(c, text, sizeof text);
+            HDC dc = GetDC(c);
+            HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(c, WM_GETFONT, 0, 0)));
+            SIZE extent{};
+            GetTextExtentPoint32A(dc, text, lstrlenA(text), &extent);
+            SelectObject(dc, old);
+            ReleaseDC(c, dc);
+            RECT r;
+            GetClientRect(c, &r);
+            EXPECT_LE(extent.cx, r.right - r.left) << "template " << id << ": \"" << text << "\"";
+            EXPECT_LE(extent.cy, r.bottom - r.top) << "template " << id << ": \"" << text << "\"";
+            ++measured;
+        }
+        EXPECT_GE(measured, 2) << "template " << id;
+        DestroyWindow(dialog);
+    }
+}
+
+}  // namespace
+}  // namespace vantel::win32::test

@@ -17,13 +17,60 @@ std::string toAnsi(const std::wstring& text) {
     return out;
 }
 
+namespace {
+
+// The conversion, when it loses nothing (no default character, no best fit).
+bool exactAnsi(const std::wstring& text, std::string& out) {
+    if (text.empty()) {
+        out.clear();
+        return true;
+    }
+    const int wide = static_cast<int>(text.size());
+    BOOL lossy = FALSE;
+    const int n = WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wide, nullptr, 0,
+                                      nullptr, &lossy);
+    if (n <= 0 || lossy) return false;
+    std::string converted(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, text.data(), wide, converted.data(), n, nullptr,
+                        &lossy);
+    if (lossy) return false;
+    out = std::move(converted);
+    return true;
+}
+
+bool shortForm(const std::wstring& path, std::wstring& out) {
+    const DWORD n = GetShortPathNameW(path.c_str(), nullptr, 0);
+    if (n == 0) return false;
+    std::wstring buffer(n, L'\0');
+    const DWORD got = GetShortPathNameW(path.c_str(), buffer.data(), n);
+    if (got == 0 || got >= n) return false;
+    buffer.resize(got);
+    out = std::move(buffer);
+    return true;
+}
+
+}  // namespace
+
+std::string ansiPath(const std::wstring& path) {
+    std::string out;
+    if (exactAnsi(path, out)) return out;
+    std::wstring shortened;
+    if (shortForm(path, shortened) && exactAnsi(shortened, out)) return out;
+    const std::size_t slash = path.find_last_of(L"\\/");
+    if (slash != std::wstring::npos && slash > 0 && shortForm(path.substr(0, slash), shortened) &&
+        exactAnsi(shortened + path.substr(slash), out)) {
+        return out;
+    }
+    return toAnsi(path);
+}
+
 std::vector<std::string> ansiArguments(const wchar_t* commandLine) {
     std::vector<std::string> out;
     if (commandLine == nullptr) return out;
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(commandLine, &count);
     if (argv == nullptr) return out;
-    for (int i = 1; i < count; ++i) out.push_back(toAnsi(argv[i]));
+    for (int i = 1; i < count; ++i) out.push_back(ansiPath(argv[i]));
     LocalFree(argv);
     return out;
 }

@@ -9,6 +9,7 @@
 #include "link/timing.h"
 #include "platform/win32/about_dlg.h"
 #include "platform/win32/environment.h"
+#include "platform/win32/exit_code.h"
 #include "platform/win32/win32_hid.h"
 #include "platform/win32/win32_shell.h"
 #include "platform/win32/win32_window.h"
@@ -100,14 +101,16 @@ int CVantelApp::run() {
 
     Win32MainWindow window(instance_);
     Win32Shell shell(window);
+    int exitCode = 0;
     {
-        CVantelDlg dlg(window, shell, backend);
+        RecordingDlg dlg(window, shell, backend);
         DialogEvents events(instance_, dlg, shell, window, simulator.get(),
                             ansiArguments(GetCommandLineW()));
         window.runModal(events, IDD_VANTEL_DIALOG);
         if (simulator) simulator->setDeviceEventSink(nullptr);
+        exitCode = exitCodeOf(dlg.values().runMode, dlg.outcome());
     }
-    return 0;
+    return exitCode;
 }
 
 }  // namespace vantel::win32

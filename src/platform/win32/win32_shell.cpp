@@ -2,6 +2,7 @@
 
 #include "link/guid.h"
 #include "platform/win32/device_broadcast.h"
+#include "platform/win32/environment.h"
 #include "platform/win32/win32_window.h"
 #include "resource.h"
 
@@ -110,6 +111,8 @@ void Win32Shell::layoutCompactProgressWindow() {
     ShowWindow(progress, SW_SHOW);
 
     // Neither closed nor minimised by the user: the result ends this window.
+    // Greying the menu items does not stop Alt+F4, which the window refuses.
+    window_.setUserClosable(false);
     if (HMENU menu = GetSystemMenu(hwnd, FALSE)) {
         for (UINT command : {SC_CLOSE, SC_MINIMIZE, SC_MAXIMIZE}) {
             EnableMenuItem(menu, command, MF_BYCOMMAND | MF_DISABLED | MF_GRAYED);
@@ -141,23 +144,30 @@ void Win32Shell::registerHotKeys() {
 }
 
 bool Win32Shell::browseForFile(std::string& path) {
-    std::vector<char> buffer(kBrowseBufferChars, '\0');
-    OPENFILENAMEA ofn;
+    // The wide dialog: its answer can still be shortened where the ANSI code
+    // page cannot hold it.
+    std::vector<wchar_t> buffer(kBrowseBufferChars, L'\0');
+    std::wstring filter;
+    for (const char* p = kBrowseFilter; *p != '\0'; p += std::strlen(p) + 1) {
+        filter.append(p, p + std::strlen(p));
+        filter.push_back(L'\0');
+    }
+    OPENFILENAMEW ofn;
     std::memset(&ofn, 0, sizeof ofn);
     ofn.lStructSize = sizeof ofn;
     ofn.hwndOwner = window_.hwnd();
-    ofn.lpstrFilter = kBrowseFilter;
+    ofn.lpstrFilter = filter.c_str();
     ofn.nFilterIndex = 1;
     ofn.lpstrFile = buffer.data();
     ofn.nMaxFile = kBrowseBufferChars;
     // The dialog appends this to a name typed without an extension; it takes
     // the extension without its dot (a pattern would append ".*.b").
-    ofn.lpstrDefExt = "bin";
+    ofn.lpstrDefExt = L"bin";
     // The legacy upgrade files are looked up in the current directory, so
     // browsing must not move it.
     ofn.Flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_EXPLORER | OFN_NOCHANGEDIR;
-    if (!GetOpenFileNameA(&ofn)) return false;
-    path.assign(buffer.data());
+    if (!GetOpenFileNameW(&ofn)) return false;
+    path = ansiPath(buffer.data());
     return true;
 }
 

@@ -173,6 +173,7 @@ INT_PTR Win32MainWindow::handle(UINT message, WPARAM wparam, LPARAM lparam) {
             events_->showAbout();
             return TRUE;
         }
+        if (command == SC_CLOSE && !userClosable_) return TRUE;
         if (command == SC_MINIMIZE && events_->minimiseToTray()) {
             events_->addTrayIcon();
             ShowWindow(hwnd_, SW_HIDE);

@@ -3,6 +3,7 @@
 // MainWindow operations the update procedures use and the window events
 // handed to the dialog logic on the user-interface thread.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -96,6 +97,10 @@ public:
     // Centres the window over its owner, or on its monitor's work area.
     void centre();
 
+    // While false, the user's close (Alt+F4, the system menu) is ignored; the
+    // window's own closes (WM_CLOSE from postClose, endWindow) still end it.
+    void setUserClosable(bool closable) { userClosable_ = closable; }
+
 private:
     static INT_PTR CALLBACK dialogProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
     static LRESULT CALLBACK messageFilter(int code, WPARAM wparam, LPARAM lparam);
@@ -113,6 +118,7 @@ private:
     Win32DeviceList list_;
     HHOOK filter_ = nullptr;
     bool destroyed_ = false;
+    std::atomic<bool> userClosable_{true};
     // Guards hwnd_ against a simulated arrival racing the window's end.
     std::mutex postMutex_;
     bool accepting_ = false;

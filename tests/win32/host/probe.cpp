@@ -9,7 +9,14 @@
 //   probe keys <ms>                   Enter and Escape never press a button or close
 //   probe tray <ms>                   the result-file run's tray commands; ends with quit
 //   probe about <ms>                  the About box: unlock hotkeys and the concealed message
-//   probe close <ms>                  post WM_CLOSE, wait for the process to end
+//   probe close <ms> [code]           post WM_CLOSE, wait for the process to end with
+//                                     [code] (default 0)
+//   probe list <ms> <count>           wait for <count> listed devices; print each
+//   probe devices <ms> <vid&pid>...  wait until the system lists HID devices whose
+//                                     paths hold each "vid_XXXX&pid_XXXX"
+//   probe box <ms> <index> version|hotkey <id>
+//                                     select device <index>, press Get FW Version or
+//                                     send service hotkey <id>; print the message box
 //   probe make-image <ms> <path> <KB> write an application image of <KB> KB for an RX-431
 //
 // Every wait is bounded by <ms>. Checks print "ok <what>" or "FAIL <what>: <why>";
@@ -17,6 +24,7 @@
 // or a usage error.
 #include <windows.h>
 #include <commctrl.h>
+#include <setupapi.h>
 
 #include "app/about.h"
 
@@ -282,6 +290,11 @@ int compact() {
           "notice at (30,20) 560 x 30", rectText(n));
     check(p.left == 30 && p.top == 50 && p.right - p.left == 540 && p.bottom - p.top == 30,
           "progress bar at (30,50) 540 x 30", rectText(p));
+
+    // Alt+F4 and the system menu's Close reach the window as SC_CLOSE.
+    PostMessageA(main, WM_SYSCOMMAND, SC_CLOSE, 0);
+    settle(main);
+    check(IsWindow(main) && IsWindowVisible(main), "the user cannot close the compact window");
     return gFailures == 0 ? 0 : 1;
 }
 
@@ -447,7 +460,8 @@ int tray() {
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processOf(main));
     PostMessageA(main, kTrayCallback, kTrayIconId, WM_RBUTTONUP);
     const long code = process ? waitForExit(process) : -2;
-    check(code == 0, "a right click on the icon ends the application", "exit " + std::to_string(code));
+    // The run ended without an outcome: not a success for the host.
+    check(code == 8, "a right click on the icon ends the application with 8", "exit " + std::to_string(code));
     return gFailures == 0 ? 0 : 1;
 }
 
@@ -536,13 +550,121 @@ int about() {
 
 // --- close -----------------------------------------------------------------------
 
-int close() {
+int close(long expected) {
     HWND main = waitForMainWindow();
     HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, processOf(main));
     PostMessageA(main, WM_CLOSE, 0, 0);
     const long code = process ? waitForExit(process) : -2;
-    check(code == 0, "WM_CLOSE ends the application", "exit " + std::to_string(code));
+    check(code == expected, "WM_CLOSE ends the application with " + std::to_string(expected),
+          "exit " + std::to_string(code));
     return gFailures == 0 ? 0 : 1;
+}
+
+// --- list and message boxes ------------------------------------------------------
+
+std::vector<std::string> listed(HWND main) {
+    std::vector<std::string> out;
+    HWND list = GetDlgItem(main, 1000);
+    DWORD_PTR count = 0;
+    SendMessageTimeoutA(list, CB_GETCOUNT, 0, 0, SMTO_NORMAL, 5000, &count);
+    for (DWORD_PTR i = 0; i < count && static_cast<LONG_PTR>(count) > 0; ++i) {
+        // The wide message: Wine converts it between the processes.
+        wchar_t text[512] = {};
+        char narrow[1024] = {};
+        DWORD_PTR r = 0;
+        SendMessageTimeoutW(list, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 5000, &r);
+        WideCharToMultiByte(CP_ACP, 0, text, -1, narrow, sizeof narrow, nullptr, nullptr);
+        out.push_back(narrow);
+    }
+    return out;
+}
+
+// The device paths of the present HID interfaces, in lower case.
+std::vector<std::wstring> hidPaths() {
+    static const GUID hid = {0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+    std::vector<std::wstring> out;
+    HDEVINFO set = SetupDiGetClassDevsW(&hid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return out;
+    SP_DEVICE_INTERFACE_DATA iface{};
+    iface.cbSize = sizeof iface;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &hid, i, &iface); ++i) {
+        std::vector<DWORD> storage(256);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
+        detail->cbSize = sizeof *detail;
+        if (SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, static_cast<DWORD>(storage.size() * sizeof(DWORD)), nullptr, nullptr)) {
+            std::wstring path = detail->DevicePath;
+            for (wchar_t& c : path) c = towlower(c);
+            out.push_back(path);
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return out;
+}
+
+int devices(int count, wchar_t** wanted) {
+    for (;;) {
+        const std::vector<std::wstring> paths = hidPaths();
+        int found = 0;
+        for (int i = 0; i < count; ++i) {
+            std::wstring id = wanted[i];
+            for (wchar_t& c : id) c = towlower(c);
+            for (const std::wstring& p : paths) {
+                if (p.find(id) != std::wstring::npos) {
+                    ++found;
+                    break;
+                }
+            }
+        }
+        if (found == count) return 0;
+        if (expired()) {
+            for (const std::wstring& p : paths) std::printf("path %ls\n", p.c_str());
+            timeout("waiting for the devices");
+        }
+        Sleep(50);
+    }
+}
+
+int list(int count) {
+    HWND main = waitForMainWindow();
+    std::vector<std::string> items;
+    for (;;) {
+        settle(main);
+        items = listed(main);
+        if (static_cast<int>(items.size()) >= count) break;
+        if (expired()) break;
+        Sleep(50);
+    }
+    for (const std::string& item : items) std::printf("item %s\n", item.c_str());
+    std::fflush(stdout);
+    return static_cast<int>(items.size()) >= count ? 0 : 3;
+}
+
+// Selects a device, sets off a command that ends in a message box, prints
+// the box's text and closes it.
+int box(int index, const std::wstring& what, int hotkey) {
+    HWND main = waitForMainWindow();
+    settle(main);
+    DWORD_PTR r = 0;
+    SendMessageTimeoutA(GetDlgItem(main, 1000), CB_SETCURSEL, static_cast<WPARAM>(index), 0, SMTO_NORMAL, 5000, &r);
+    if (what == L"version") {
+        PostMessageA(GetDlgItem(main, 1007), BM_CLICK, 0, 0);
+    } else {
+        // As the system delivers a registered hotkey.
+        PostMessageA(main, WM_HOTKEY, static_cast<WPARAM>(hotkey), 0);
+    }
+    for (;;) {
+        const std::vector<HWND> boxes = boxesOf(main);
+        if (!boxes.empty()) {
+            settle(boxes[0]);
+            std::printf("box %s\n", boxText(boxes[0]).c_str());
+            std::printf("status %s\n", textOf(GetDlgItem(main, 1005)).c_str());
+            std::fflush(stdout);
+            PostMessageA(boxes[0], WM_COMMAND, IDOK, 0);
+            return waitGone(boxes[0]) ? 0 : 3;
+        }
+        if (expired()) timeout("waiting for a message box");
+        Sleep(20);
+    }
 }
 
 // --- make-image ------------------------------------------------------------------
@@ -585,7 +707,10 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"layout") return layout();
     if (command == L"keys") return keys();
     if (command == L"tray") return tray();
-    if (command == L"close") return close();
+    if (command == L"close") return close(argc >= 4 ? _wtoi(argv[3]) : 0);
+    if (command == L"list" && argc >= 4) return list(_wtoi(argv[3]));
+    if (command == L"devices") return devices(argc - 3, argv + 3);
+    if (command == L"box" && argc >= 5) return box(_wtoi(argv[3]), argv[4], argc >= 6 ? _wtoi(argv[5]) : 0);
     if (command == L"about") return about();
     if (command == L"make-image" && argc >= 5) return makeImage(argv[3], _wtoi(argv[4]));
     std::printf("unknown command\n");
