@@ -430,8 +430,17 @@ KeyboardState keyboardState(const RunRecord& run, int exitCode) {
     bool erased = false;
     bool written = false;
     bool resetBeforeErase = false;
+    // A keyboard that could not be opened again after its ISP entry left the
+    // bus, as it does to come back as its boot loader.
+    const bool lostAfterEntry = std::any_of(run.outcomes.begin(), run.outcomes.end(), [](const ReportedOutcome& o) {
+        return o.outcome == Outcome::NoDevice;
+    });
     for (const std::string& s : run.statuses) {
-        if (s == "Enter ISP mode success. Waiting for the Windows to detect it." || s == "Checking Profile") {
+        if (s == "Enter ISP mode fail" && (run.ispImage || lostAfterEntry)) {
+            // The boot-loader entry of an ISP image keeps the interface: whether
+            // the keyboard switched before its answer was lost cannot be seen.
+            inBootLoader = true;
+        } else if (s == "Enter ISP mode success. Waiting for the Windows to detect it." || s == "Checking Profile") {
             inBootLoader = true;
         } else if (s == "Chip Erase" || s == "Start firmware update") {
             erased = true;  // from the erase command on, the old firmware may be gone

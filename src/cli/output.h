@@ -169,6 +169,7 @@ struct RunRecord {
     bool startedInIsp = false;          // the chosen keyboard was in its boot loader already
     bool workerStarted = false;         // the programming worker ran
     bool windowEnded = false;
+    bool ispImage = false;              // the download's file was an ISP image (known once it has ended)
 };
 
 // The exit code of an outcome class.
@@ -179,6 +180,8 @@ int exitCodeFor(Outcome outcome);
 int flashExitCode(const RunRecord& run);
 
 // What a flash left the keyboard as, from the steps the run went through.
+// Where the steps cannot tell (a command whose reply was lost may or may not
+// have been carried out), the state that asks more of the user is said.
 enum class KeyboardState {
     Untouched,           // never left its firmware, or was reset into it before anything was erased
     BootLoaderIntact,    // in its boot loader, the firmware not erased

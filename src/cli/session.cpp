@@ -478,6 +478,7 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         dlg.reset();
         window.reset();
         result.record = recorder.snapshot();
+        result.record.ispImage = result.ispImage;
     };
 
     if (options.command == Command::List) {

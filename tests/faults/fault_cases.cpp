@@ -16,6 +16,7 @@ using namespace vantel::cli;
 struct Expected {
     int exitCode;
     Messages messages;
+    bool stateUnsure = false;
 };
 
 const std::string kUpdated = "box:Update successfully!";
@@ -67,14 +68,18 @@ Expected headBlock(std::uint32_t offset, Fault f) {
             "box:Firmware update fail: -2", kHostTold, kClosed}};
 }
 
-Expected bodyBlock(std::uint32_t offset, Fault f) {
+Expected bodyBlock(std::uint32_t offset, Fault f, bool last) {
     const BlockOutcome o = blockOutcome(f);
     char error[8];
     std::snprintf(error, sizeof error, "%02X", o.status);
+    // The file's last block written, its answer lost: the whole image is in,
+    // and the keyboard is said to be partly written.
+    const bool lostAnswer = f == Fault::BadChecksum || f == Fault::ReadFails || f == Fault::LateReply;
     return {EXIT_WRITE_FAILED,
             {"status:1. Retried " + std::to_string(o.retries) + " times, Update fail at 0x" + hex4(offset) +
                  ", Error: 0x" + error,
-             "box:Firmware update fail: " + std::to_string(o.status), kHostTold, kClosed}};
+             "box:Firmware update fail: " + std::to_string(o.status), kHostTold, kClosed},
+            last && lostAnswer};
 }
 
 struct Row {
@@ -110,19 +115,25 @@ std::vector<Row> rows() {
     r.push_back({"ISP entry (0xA0)", "IspEntry", Setup::App, false, 0xA0, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
             case Fault::BadChecksum:
-            case Fault::LateReply:
+            case Fault::LateReply: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}};
+            // Gone before its answer: it is taken to have left for its boot loader.
             case Fault::Removed:
-            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}};
+            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}, true};
             default: return {EXIT_KEYBOARD_REFUSED, {kIspEntryFailed}};
         }
     }});
 
     // The boot-loader entry of an ISP image: retried, and its send retried on its own.
+    // On the keyboard's own interface a switch does not show: a failed entry
+    // is said to have left the keyboard in its boot loader.
     r.push_back({"boot-loader entry (0xAA)", "BootEntry", Setup::Isp, false, 0xAA, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
             case Fault::LateReply: return {EXIT_OK, {kUpdated}};
             case Fault::Removed:
-            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}};
+            case Fault::OtherDevice: return {EXIT_NO_DEVICE, {kReopenFailed, kIspEntryFailed}, true};
+            case Fault::Status:
+            case Fault::NoAnswer:
+            case Fault::SendFails: return {EXIT_KEYBOARD_REFUSED, {kIspEntryFailed}, true};
             default: return {EXIT_KEYBOARD_REFUSED, {kIspEntryFailed}};
         }
     }});
@@ -145,12 +156,15 @@ std::vector<Row> rows() {
         }
     }});
 
+    // A failed erase is said to have erased: the run cannot tell a refusal from a lost answer.
     r.push_back({"chip erase (0xA4)", "ChipErase", Setup::App, false, 0xA4, 1, {}, every(), [](Fault f) -> Expected {
         switch (f) {
+            case Fault::ReadFails: return {EXIT_WRITE_FAILED, {kEraseFailed, kNotRecovered, kClosed}};
             case Fault::SendFails:
-            case Fault::ReadFails:
             case Fault::Removed:
-            case Fault::OtherDevice: return {EXIT_WRITE_FAILED, {kEraseFailed, kNotRecovered, kClosed}};
+            case Fault::OtherDevice: return {EXIT_WRITE_FAILED, {kEraseFailed, kNotRecovered, kClosed}, true};
+            case Fault::Status:
+            case Fault::NoAnswer: return {EXIT_WRITE_FAILED, {kEraseFailed, kRecovered, kClosed}, true};
             default: return {EXIT_WRITE_FAILED, {kEraseFailed, kRecovered, kClosed}};
         }
     }});
@@ -176,7 +190,7 @@ std::vector<Row> rows() {
         if (offset == 0x100u) faults.push_back(Fault::NoReader);
         r.push_back({"body block 0x" + hex4(offset) + " (0xA1)", "BodyBlock" + hex4(offset), Setup::App, false, 0xA1,
                      static_cast<int>(offset / 64 + 1), offset, faults,
-                     [offset](Fault f) { return bodyBlock(offset, f); }});
+                     [offset](Fault f) { return bodyBlock(offset, f, offset == 0x7C0u); }});
     }
 
     r.push_back({"reset (0xAF)", "Reset", Setup::App, false, 0xAF, 1, {}, every(),
@@ -246,6 +260,7 @@ const std::vector<Cell>& faultMatrix() {
                 const Expected e = row.expected(f);
                 c.expected = e.messages;
                 c.exitCode = e.exitCode;
+                c.stateUnsure = e.stateUnsure;
                 out.push_back(c);
             }
         }

@@ -56,6 +56,10 @@ struct Cell {
     // (to the host tool), "end" (the window closed by itself).
     std::vector<std::string> expected;
     int exitCode = 0;  // vantel-cli's exit code for the outcome class the run reports
+    // The run cannot tell whether the keyboard carried out the faulted command
+    // (its reply was lost): vantel-cli may say a state that asks more of the
+    // user than the keyboard's actual one, never less.
+    bool stateUnsure = false;
 
     std::string name() const;  // unique, a valid test name
 };
