@@ -11,6 +11,7 @@
 #include "app/vantel_dlg.h"
 #include "cli/console_shell.h"
 #include "cli/image_info.h"
+#include "image/image.h"
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/session.h"
@@ -108,7 +109,9 @@ int runInfo(const Options& options) {
     const ImageReport report = inspectImage(options.file);
     std::cout << (options.json ? imageReportJson(report) : imageReportText(report));
     std::cout.flush();
-    return report.valid ? EXIT_OK : EXIT_FILE_REJECTED;
+    // A file no framed keyboard's flash size matches is refused before any
+    // keyboard is touched, so it is no file to ship either.
+    return report.valid && fitsAnyFramedKeyboard(report.length) ? EXIT_OK : EXIT_FILE_REJECTED;
 }
 
 int run(const std::vector<std::string>& args) {

@@ -641,6 +641,13 @@ TEST_F(CliEndToEnd, InfoAsJson) {
     EXPECT_EQ(j["target"].string, "RX409");
     EXPECT_EQ(j["segmentsToWrite"].number, 253);
     EXPECT_EQ(run({"info", path("absent.bin")}).code, 3);
+
+    // Well formed, but of a length no keyboard's flash size matches: the
+    // download refuses it before the ISP entry, so info does too.
+    const std::string odd = file("odd.bin", test::applicationImage(65536 + 2000, "CL", "RX409", 2, {1, 2}));
+    const CliRun o = run({"info", "--json", odd});
+    EXPECT_EQ(o.code, 3) << o.out << o.err;
+    EXPECT_TRUE(JsonReader::parse(o.out)["valid"].boolean);
 }
 
 TEST_F(CliEndToEnd, VersionPrintsTheTextAlone) {
