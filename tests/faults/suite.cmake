@@ -1,7 +1,9 @@
 # The fault matrix: every step of a download against every fault the simulated
 # keyboard can inject there. A run of the whole program writes FAULTS.md next
 # to it (copied to docs/FAULTS.md).
-vantel_add_area_test(faults vantel_app vantel_sim)
+vantel_add_area_test(faults
+  SOURCES fault_cases.cpp fault_matrix_test.cpp
+  LIBRARIES vantel_app vantel_sim)
 if(TARGET test_faults)
   target_compile_definitions(test_faults PRIVATE VANTEL_FAULTS_OUTPUT_DIR="${CMAKE_CURRENT_BINARY_DIR}/faults")
   file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/faults)
