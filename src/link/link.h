@@ -69,7 +69,8 @@ void closeLink();
 // them back to back. True when every report was accepted, or for an empty frame.
 bool sendFrame(const std::uint8_t* frame, std::size_t length);
 
-// Starts a reply reader for `record` and waits for it up to the reply wait.
+// Starts a reply reader for `record` and waits for it up to the reply wait (and,
+// with replyWaitPolls set, no longer than that many blocks without a reply).
 // Returns LINK_BUSY, LINK_TIMEOUT, the reader's failure code (228 or 240), or 0
 // when a reply was delivered (its status is then record[0]).
 std::uint32_t awaitReply(std::uint8_t* record);
@@ -102,6 +103,10 @@ using ReaderProbe = void (*)(ReaderPoint point, std::uint64_t exchange);
 void setReaderProbe(ReaderProbe probe);
 // The number of the exchange started last (1 for the first).
 std::uint64_t currentExchange();
+// Ends the outstanding exchange's reply wait as if its time had run out, so that
+// a test makes a held reply late without waiting the wait out. False when no
+// exchange is outstanding.
+bool runOutReplyWait();
 }  // namespace testing
 
 }  // namespace vantel

@@ -211,6 +211,27 @@ TEST_F(Transport, SilentKeyboardTimesOutAndLeavesTheLinkFree) {
     EXPECT_EQ(CMD_TEST_MODE(), 0u);
 }
 
+TEST_F(Transport, CountedWaitEndsAfterItsFillerBlocksNotBefore) {
+    open();
+    timing().replyWaitMs = 600000;  // only the count can end these waits
+    timing().replyWaitPolls = 5;
+    // Four filler blocks and then the reply: within the count.
+    for (int i = 0; i < 4; ++i) hid.queue({Bytes(9, 0x01)});
+    hid.queue(replyBlocks(0xF0, 0x00, {}));
+    EXPECT_EQ(CMD_TEST_MODE(), 0u);
+    // A keyboard that never answers: the fifth filler block of this exchange ends it.
+    const std::size_t before = hid.gets();
+    std::string version;
+    EXPECT_EQ(CMD_GET_VERSION(false, version), LINK_TIMEOUT);
+    EXPECT_EQ(hid.gets() - before, 5u);
+    EXPECT_FALSE(linkState().busy);
+    ASSERT_TRUE(waitForReadersToEnd(5000));
+    // The count starts again with every exchange.
+    for (int i = 0; i < 4; ++i) hid.queue({Bytes(9, 0x01)});
+    hid.queue(replyBlocks(0xF0, 0x00, {}));
+    EXPECT_EQ(CMD_TEST_MODE(), 0u);
+}
+
 TEST_F(Transport, ClosedLinkAndReopen) {
     EXPECT_EQ(CMD_TEST_MODE(), LINK_NOT_OPEN);
     EXPECT_TRUE(hid.sentReports().empty());
