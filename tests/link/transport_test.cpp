@@ -168,7 +168,7 @@ TEST_F(Transport, OverlongOrTooShortLengthIsAReadFailureWithoutCopying) {
 
 TEST_F(Transport, BusyLinkRefusesASecondExchangeWithoutAReader) {
     open();
-    timing().replyWaitMs = 300;
+    timing().replyWaitMs = 600000;  // the first exchange stays outstanding until it is run out below
     std::mutex m;
     std::condition_variable cv;
     bool polling = false;
@@ -193,6 +193,7 @@ TEST_F(Transport, BusyLinkRefusesASecondExchangeWithoutAReader) {
     const std::size_t sentBefore = hid.sentReports().size();
     EXPECT_EQ(CMD_TEST_MODE(), LINK_BUSY);
     EXPECT_EQ(hid.sentReports().size(), sentBefore + 1);
+    EXPECT_TRUE(vantel::testing::runOutReplyWait());
     first.join();
     EXPECT_FALSE(linkState().busy);
     // The given-up reader may still be inside the hook that uses this test's locals.
