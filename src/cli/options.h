@@ -6,22 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "app/exit_code.h"
+
 namespace vantel::cli {
 
 enum class Command { None, List, Info, Version, Flash, TestMode, FactoryReset };
 
-// What the process returns. Scripts and host tools match on these numbers.
-enum ExitCode : int {
-    EXIT_OK = 0,
-    EXIT_USAGE = 1,               // the command line is wrong
-    EXIT_NO_DEVICE = 2,           // no keyboard, no selection, or it cannot be opened
-    EXIT_FILE_REJECTED = 3,       // the firmware file is missing, unreadable or not for this keyboard
-    EXIT_KEYBOARD_REFUSED = 4,    // the keyboard refused a command (profile, ISP entry, version, service)
-    EXIT_WRITE_FAILED = 5,        // erase, write or reset failed
-    EXIT_VERSION_UNCONFIRMED = 6, // written, but the new firmware version could not be confirmed
-    EXIT_ISP_TIMEOUT = 7,         // the keyboard never came back as an ISP device
-    EXIT_INTERNAL = 8,            // the run ended without any outcome the tool recognises
-};
+// What the process returns (the numbers are the core's, shared with
+// Vantel.exe): named here as well so that cli::EXIT_OK reads as before.
+using vantel::ExitCode;
+using vantel::EXIT_OK;
+using vantel::EXIT_USAGE;
+using vantel::EXIT_NO_DEVICE;
+using vantel::EXIT_FILE_REJECTED;
+using vantel::EXIT_KEYBOARD_REFUSED;
+using vantel::EXIT_WRITE_FAILED;
+using vantel::EXIT_VERSION_UNCONFIRMED;
+using vantel::EXIT_ISP_TIMEOUT;
+using vantel::EXIT_INTERNAL;
 
 struct TimingScale {
     int num = 1;

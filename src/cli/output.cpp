@@ -381,48 +381,7 @@ void ProgressDisplay::finish() {
 
 // ---- Outcomes -----------------------------------------------------------
 
-int exitCodeFor(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Success: return EXIT_OK;
-    case Outcome::Unconfirmed: return EXIT_VERSION_UNCONFIRMED;
-    case Outcome::FileRejected: return EXIT_FILE_REJECTED;
-    case Outcome::NoDevice: return EXIT_NO_DEVICE;
-    case Outcome::KeyboardRefused: return EXIT_KEYBOARD_REFUSED;
-    case Outcome::WriteFailed: return EXIT_WRITE_FAILED;
-    case Outcome::IspNeverArrived: return EXIT_ISP_TIMEOUT;
-    }
-    return EXIT_INTERNAL;
-}
-
-namespace {
-
-// The first failure of the run; EXIT_OK when there was none.
-int firstFailure(const RunRecord& run) {
-    for (const auto& o : run.outcomes) {
-        if (o.outcome != Outcome::Success) return exitCodeFor(o.outcome);
-    }
-    return EXIT_OK;
-}
-
-// The commands without a download: the first failure decides, else a success.
-int commandExitCode(const RunRecord& run) {
-    const int failure = firstFailure(run);
-    if (failure != EXIT_OK) return failure;
-    return run.outcomes.empty() ? EXIT_INTERNAL : EXIT_OK;
-}
-
-}  // namespace
-
-int flashExitCode(const RunRecord& run) {
-    const ReportedOutcome* lastFinal = nullptr;
-    for (const auto& o : run.outcomes) {
-        if (o.finalResult) lastFinal = &o;
-    }
-    // A reopen that failed on the way does not spoil a download that succeeded.
-    if (lastFinal && lastFinal->outcome == Outcome::Success) return EXIT_OK;
-    const int failure = firstFailure(run);
-    return failure != EXIT_OK ? failure : EXIT_INTERNAL;
-}
+int flashExitCode(const RunRecord& run) { return downloadExitCode(run.outcomes); }
 
 KeyboardState keyboardState(const RunRecord& run, int exitCode) {
     if (exitCode == EXIT_OK) return KeyboardState::Updated;
@@ -480,7 +439,7 @@ const char* keyboardStateText(KeyboardState state) {
 }
 
 int versionExitCode(const RunRecord& run, std::string& versionText) {
-    const int code = commandExitCode(run);
+    const int code = commandExitCode(run.outcomes);
     if (code != EXIT_OK) return code;
     // The version is the text of the box (a framed keyboard also sets the
     // status line; a legacy one only shows the box).
@@ -493,8 +452,8 @@ int versionExitCode(const RunRecord& run, std::string& versionText) {
     return EXIT_INTERNAL;
 }
 
-int testModeExitCode(const RunRecord& run) { return commandExitCode(run); }
+int testModeExitCode(const RunRecord& run) { return commandExitCode(run.outcomes); }
 
-int factoryResetExitCode(const RunRecord& run) { return commandExitCode(run); }
+int factoryResetExitCode(const RunRecord& run) { return commandExitCode(run.outcomes); }
 
 }  // namespace vantel::cli

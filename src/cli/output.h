@@ -156,10 +156,7 @@ struct OutcomeText {
 };
 
 // One outcome class the core reported, with a result or without one.
-struct ReportedOutcome {
-    Outcome outcome = Outcome::Success;
-    bool finalResult = false;     // came with a final result
-};
+using vantel::ReportedOutcome;
 
 struct RunRecord {
     std::vector<OutcomeText> texts;
@@ -171,9 +168,6 @@ struct RunRecord {
     bool windowEnded = false;
     bool ispImage = false;              // the download's file was an ISP image (known once it has ended)
 };
-
-// The exit code of an outcome class.
-int exitCodeFor(Outcome outcome);
 
 // A download succeeds only on a final result of success; otherwise its first
 // failure decides, and the failures after it (the recovery reset's) only follow from it.

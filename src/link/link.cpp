@@ -52,6 +52,7 @@ struct Link {
     std::string path;  // the device the handle belongs to; empty while closed
     std::shared_ptr<ResponseEvent> event;
     std::uint64_t exchange = 0;  // number of the exchange started last
+    std::uint64_t waitRunOut = 0;  // the exchange whose wait was ended before its time
 
     std::mutex ioMutex;
     HidBackend* backend = nullptr;
@@ -121,7 +122,17 @@ void failExchange(std::uint8_t* record, std::uint64_t exchange, std::uint8_t cod
     l.changed.notify_all();
 }
 
-void replyReader(std::uint8_t* record, std::uint64_t exchange) {
+// Ends the caller's wait for `exchange` as if its time had run out, if it is
+// still the outstanding one. Called with the state lock held.
+void runOutWaitLocked(Link& l, std::uint64_t exchange) {
+    if (!currentLocked(l, exchange)) return;
+    l.waitRunOut = exchange;
+    l.changed.notify_all();
+}
+
+// `pollLimit`: when above 0, the wait also runs out after this many blocks
+// that do not start a reply.
+void replyReader(std::uint8_t* record, std::uint64_t exchange, int pollLimit) {
     Link& l = theLink();
     std::uint32_t r;
     {
@@ -142,7 +153,7 @@ void replyReader(std::uint8_t* record, std::uint64_t exchange) {
 
     // Poll until a block starts a reply frame; the keyboard answers busy polls
     // with other blocks, and those are read again at once.
-    for (;;) {
+    for (int polls = 1;; ++polls) {
         BlockRead got = readBlock(block, blockSize, exchange);
         if (got == BlockRead::Stale) return;
         if (got == BlockRead::Failed) {
@@ -152,6 +163,10 @@ void replyReader(std::uint8_t* record, std::uint64_t exchange) {
         if (block[0] == REPLY_START) break;
         std::lock_guard<std::mutex> lock(l.stateMutex);
         if (!currentLocked(l, exchange)) return;
+        if (pollLimit > 0 && polls >= pollLimit) {
+            runOutWaitLocked(l, exchange);
+            return;
+        }
     }
 
     const std::uint32_t length = block[1];
@@ -327,12 +342,13 @@ std::uint32_t awaitReply(std::uint8_t* record) {
     l.state.busy = true;
     const std::uint64_t exchange = ++l.exchange;
     ++l.exchanges;
+    const int pollLimit = timing().replyWaitPolls;
     try {
         if (l.startRefusal && l.startRefusal(exchange)) {
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
         }
-        std::thread([record, exchange] {
-            replyReader(record, exchange);
+        std::thread([record, exchange, pollLimit] {
+            replyReader(record, exchange, pollLimit);
             readerEnded();
         }).detach();
     } catch (const std::system_error&) {
@@ -342,8 +358,8 @@ std::uint32_t awaitReply(std::uint8_t* record) {
     ++l.readersStarted;
     ++l.readersRunning;  // counted down by the reader thread as it ends
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timing().replyWaitMs);
-    const bool signalled = l.changed.wait_until(lock, deadline, [&] { return event->signalled; });
-    if (!signalled) {
+    l.changed.wait_until(lock, deadline, [&] { return event->signalled || l.waitRunOut == exchange; });
+    if (!event->signalled) {
         // Give up: from here on the reader finds its exchange no longer current.
         if (l.exchange == exchange) l.state.busy = false;
         return LINK_TIMEOUT;
@@ -424,6 +440,14 @@ void setReaderStartRefusal(ReaderStartRefusal refusal) {
     Link& l = theLink();
     std::lock_guard<std::mutex> lock(l.stateMutex);
     l.startRefusal = refusal;
+}
+
+bool runOutReplyWait() {
+    Link& l = theLink();
+    std::lock_guard<std::mutex> lock(l.stateMutex);
+    if (!l.state.busy) return false;
+    runOutWaitLocked(l, l.exchange);
+    return true;
 }
 
 }  // namespace testing

@@ -72,7 +72,8 @@ void closeLink();
 // them back to back. True when every report was accepted, or for an empty frame.
 bool sendFrame(const std::uint8_t* frame, std::size_t length);
 
-// Starts a reply reader for `record` and waits for it up to the reply wait.
+// Starts a reply reader for `record` and waits for it up to the reply wait (and,
+// with replyWaitPolls set, no longer than that many blocks without a reply).
 // Returns LINK_BUSY, LINK_TIMEOUT, the reader's failure code (228 or 240), or 0
 // when a reply was delivered (its status is then record[0]).
 std::uint32_t awaitReply(std::uint8_t* record);
@@ -109,6 +110,11 @@ std::uint64_t currentExchange();
 // true makes the start fail as when no thread can be created.
 using ReaderStartRefusal = bool (*)(std::uint64_t exchange);
 void setReaderStartRefusal(ReaderStartRefusal refusal);
+
+// Ends the outstanding exchange's reply wait as if its time had run out, so that
+// a test makes a held reply late without waiting the wait out. False when no
+// exchange is outstanding.
+bool runOutReplyWait();
 }  // namespace testing
 
 }  // namespace vantel

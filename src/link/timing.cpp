@@ -17,7 +17,7 @@ Timing scaledTiming(const Timing& base, int num, int den) {
         return scaled < 1 ? 1 : static_cast<int>(scaled);
     };
     Timing t = base;
-    t.replyWaitMs = scale(base.replyWaitMs);
+    if (t.replyWaitPolls <= 0) t.replyWaitPolls = kScaledReplyWaitPolls;
     t.readRetryPauseMs = scale(base.readRetryPauseMs);
     t.bootSendPauseMs = scale(base.bootSendPauseMs);
     t.commandRetryPauseMs = scale(base.commandRetryPauseMs);

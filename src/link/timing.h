@@ -8,6 +8,11 @@ namespace vantel {
 struct Timing {
     // Transport: the caller's wait for a reply and the feature-report read.
     int replyWaitMs = 5000;
+    // When above 0, the reply wait also ends after this many reads that do not
+    // start a reply: a keyboard that never answers is given up after a count of
+    // its own answers, which a loaded machine cannot run out early the way it
+    // can run out a short time. 0, the real setting, waits by time alone.
+    int replyWaitPolls = 0;
     int readAttempts = 11;
     int readRetryPauseMs = 40;
 
@@ -41,8 +46,16 @@ struct Timing {
 // The process-wide table. Set it before any thread of Vantel runs.
 Timing& timing();
 
+// What scaledTiming bounds a reply wait by: more filler than any simulated
+// keyboard's busy spell gives (a busy read takes half a millisecond there).
+inline constexpr int kScaledReplyWaitPolls = 5000;
+
 // Scales every delay of a table by num/den (at least 1 ms each where non-zero);
-// counts are kept. Used by the demo, the benchmarks and tests.
+// counts are kept. Used by the demo, the benchmarks and tests, against the
+// simulated keyboard. The reply wait keeps its length: a shortened one is
+// raced by the reply reader's thread, which a busy machine may not run in
+// time. Instead a never-answered request ends after kScaledReplyWaitPolls
+// reads (unless the table counts its own).
 Timing scaledTiming(const Timing& base, int num, int den);
 
 // Sleeps the calling thread; 0 or less returns at once.

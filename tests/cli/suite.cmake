@@ -1,7 +1,10 @@
 # The command-line front end: unit tests of its parser and output, and
 # end-to-end runs of the built vantel-cli against the simulator.
 if(TARGET vantel_cli_core)
-  vantel_add_area_test(cli vantel_cli_core)
+  vantel_add_area_test(cli
+    SOURCES end_to_end_test.cpp image_info_test.cpp options_test.cpp output_test.cpp
+            session_test.cpp
+    LIBRARIES vantel_cli_core)
   if(TARGET test_cli AND TARGET vantel-cli)
     add_dependencies(test_cli vantel-cli)
     if(NOT CMAKE_CROSSCOMPILING)

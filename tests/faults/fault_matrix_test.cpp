@@ -56,17 +56,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A legitimate exchange takes well under a millisecond; the reply wait only
-// runs out where a fault means it to.
-constexpr int kReplyWaitMs = 600;
-constexpr int kArrivalTimeoutMs = 3000;
+// The waits run out only where a fault means them to: the reply wait for a
+// keyboard that never answers after kScaledReplyWaitPolls filler blocks, or
+// for a held reply when the releaser says so; the ISP arrival wait when the
+// filter loses, holds or replaces the arrival. Their times stay long, so that no
+// legitimate exchange or arrival comes near them however loaded the machine.
+constexpr int kArrivalTimeoutMs = 60000;
 // Upper bound for one download to settle, however the fault plays out. The
 // worst case (a retried command that is never answered) takes 11 reply waits.
 constexpr int kBudgetMs = 45000;
 
 Timing faultTiming() {
     Timing t = scaledTiming(Timing{}, 1, 100);
-    t.replyWaitMs = kReplyWaitMs;
     t.ispArrivalTimeoutMs = kArrivalTimeoutMs;
     return t;
 }
@@ -229,12 +230,14 @@ private:
 };
 
 // Sits between the simulator and the window, to lose, hold or disturb the
-// ISP device's arrival.
+// ISP device's arrival. An arrival that is lost, held or replaced runs the
+// arrival wait out at once: the wait keeps a time no good run comes near, and the fault, not the
+// clock, decides that it ends.
 class ArrivalFilter : public DeviceEventSink {
 public:
     enum class Mode { Pass, Drop, Hold, RemoveFirst, Replace };
 
-    void attach(DeviceEventSink* window) {
+    void attach(HeadlessWindow* window) {
         std::lock_guard<std::mutex> lock(mutex_);
         window_ = window;
     }
@@ -247,7 +250,7 @@ public:
     // Delivers what was held back, now.
     void releaseHeld() {
         std::vector<DeviceBroadcast> held;
-        DeviceEventSink* window;
+        HeadlessWindow* window;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             held.swap(held_);
@@ -260,7 +263,7 @@ public:
     int seen() const { return seen_; }
 
     void deviceChanged(const DeviceBroadcast& b) override {
-        DeviceEventSink* window;
+        HeadlessWindow* window;
         Mode mode;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -269,8 +272,8 @@ public:
             if (mode != Mode::Pass && isIspArrival(b)) {
                 ++seen_;
                 switch (mode) {
-                    case Mode::Drop: return;
-                    case Mode::Hold: held_.push_back(b); return;
+                    case Mode::Drop: runOutArrivalWait(window); return;
+                    case Mode::Hold: held_.push_back(b); runOutArrivalWait(window); return;
                     default: break;
                 }
             } else {
@@ -280,12 +283,21 @@ public:
         if (mode == Mode::RemoveFirst) kb_->unplug();           // gone before the worker opens it
         if (mode == Mode::Replace) {
             sim_->addKeyboard(otherKeyboard(), true);           // something else arrives instead
+            runOutArrivalWait(window);
             return;
         }
         if (window) window->deviceChanged(b);
     }
 
 private:
+    // Timer 4 is armed by the handler that sent the keyboard into its boot
+    // loader; a call posted behind it finds it armed.
+    static void runOutArrivalWait(HeadlessWindow* window) {
+        if (!window) return;
+        window->post([window] {
+            if (window->timerArmed(TIMER_ISP_TIMEOUT)) window->setTimer(TIMER_ISP_TIMEOUT, 1);
+        });
+    }
     static bool isIspArrival(const DeviceBroadcast& b) {
         if (b.event != DBT_DEVICEARRIVAL) return false;
         const std::string name(b.name.begin(), b.name.end());
@@ -293,7 +305,7 @@ private:
     }
 
     std::mutex mutex_;
-    DeviceEventSink* window_ = nullptr;
+    HeadlessWindow* window_ = nullptr;
     Mode mode_ = Mode::Pass;
     sim::SimBackend* sim_ = nullptr;
     sim::SimKeyboard* kb_ = nullptr;
@@ -517,8 +529,10 @@ void writeMatrix() {
        << "run ends within its\n"
        << "budget, that no reader or worker thread is left running, that the firmware file is unchanged, and\n"
        << "that the keyboard is recoverable: after the user re-plugs it, a second download of the same file\n"
-       << "succeeds and the keyboard's flash equals the file. Timings: reply wait " << kReplyWaitMs
-       << " ms, ISP arrival timeout " << kArrivalTimeoutMs << " ms, the rest at 1/100 of the real values.\n\n"
+       << "succeeds and the keyboard's flash equals the file. Timings: the reply wait runs out after "
+       << faultTiming().replyWaitPolls << " filler blocks (or " << faultTiming().replyWaitMs
+       << " ms), ISP arrival timeout " << kArrivalTimeoutMs
+       << " ms (run out at once where the arrival is lost, late or replaced), the rest at 1/100 of the real values.\n\n"
        << "Faults: *device status* the keyboard answers a failure status (242 for a block, else 0x09) every time;\n"
        << "*bad checksum* every reply from then on is corrupted; *no answer* the command is never answered;\n"
        << "*failed send* / *failed reads* every set-feature / get-feature call from that request / reply on fails;\n"
@@ -528,7 +542,7 @@ void writeMatrix() {
        << "ISP device's arrival is lost (no answer), comes after the timeout (late), is followed at once by its\n"
        << "removal, or something else arrives instead. *get-feature calls* counts the reads of the faulted\n"
        << "download: where the keyboard answers with filler blocks, the reply reader polls without a pause\n"
-       << "until the reply wait runs out.\n\n";
+       << "until it has read as many as the reply wait allows.\n\n";
 
     std::vector<std::string> steps;
     for (const auto& c : cells) {
@@ -740,9 +754,9 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheKeyboardCanBeFlashedAgain) {
     const Armed armed = arm(c, ref, sim, kb, filter, onFrame);
     ASSERT_TRUE(armed.ok) << armed.why;
 
-    // A late reply: once the reader holds the reply's first block, wait for
-    // the caller to give up on it (the link is no longer busy), then let the
-    // block through to a reader whose exchange is over.
+    // A late reply: once the reader holds the reply's first block, the
+    // caller's wait runs out (the link is no longer busy), then the block goes
+    // through to a reader whose exchange is over.
     std::atomic<bool> stopReleaser{false};
     std::atomic<bool> released{false};
     std::thread releaser;
@@ -750,6 +764,7 @@ TEST_P(FaultMatrix, EndsCleanlyAndTheKeyboardCanBeFlashedAgain) {
         releaser = std::thread([&] {
             while (!stopReleaser) {
                 if (!sim.waitUntilHeld(20)) continue;
+                vantel::testing::runOutReplyWait();
                 while (!stopReleaser && linkState().busy) std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 sim.releaseHeld();
                 released = true;

@@ -13,7 +13,7 @@ class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = timing();
-        timing().replyWaitMs = 2000;
+        timing().replyWaitMs = 5000;  // a good reply never comes near it; tests of the wait set their own
         timing().readRetryPauseMs = 1;
         timing().bootSendPauseMs = 1;
         setLinkBackend(&hid);

@@ -168,7 +168,7 @@ TEST_F(Transport, OverlongOrTooShortLengthIsAReadFailureWithoutCopying) {
 
 TEST_F(Transport, BusyLinkRefusesASecondExchangeWithoutAReader) {
     open();
-    timing().replyWaitMs = 300;
+    timing().replyWaitMs = 600000;  // the first exchange stays outstanding until it is run out below
     std::mutex m;
     std::condition_variable cv;
     bool polling = false;
@@ -193,6 +193,7 @@ TEST_F(Transport, BusyLinkRefusesASecondExchangeWithoutAReader) {
     const std::size_t sentBefore = hid.sentReports().size();
     EXPECT_EQ(CMD_TEST_MODE(), LINK_BUSY);
     EXPECT_EQ(hid.sentReports().size(), sentBefore + 1);
+    EXPECT_TRUE(vantel::testing::runOutReplyWait());
     first.join();
     EXPECT_FALSE(linkState().busy);
     // The given-up reader may still be inside the hook that uses this test's locals.
@@ -207,6 +208,27 @@ TEST_F(Transport, SilentKeyboardTimesOutAndLeavesTheLinkFree) {
     EXPECT_FALSE(linkState().busy);
     ASSERT_TRUE(waitForReadersToEnd(2000));
     timing().replyWaitMs = 2000;
+    hid.queue(replyBlocks(0xF0, 0x00, {}));
+    EXPECT_EQ(CMD_TEST_MODE(), 0u);
+}
+
+TEST_F(Transport, CountedWaitEndsAfterItsFillerBlocksNotBefore) {
+    open();
+    timing().replyWaitMs = 600000;  // only the count can end these waits
+    timing().replyWaitPolls = 5;
+    // Four filler blocks and then the reply: within the count.
+    for (int i = 0; i < 4; ++i) hid.queue({Bytes(9, 0x01)});
+    hid.queue(replyBlocks(0xF0, 0x00, {}));
+    EXPECT_EQ(CMD_TEST_MODE(), 0u);
+    // A keyboard that never answers: the fifth filler block of this exchange ends it.
+    const std::size_t before = hid.gets();
+    std::string version;
+    EXPECT_EQ(CMD_GET_VERSION(false, version), LINK_TIMEOUT);
+    EXPECT_EQ(hid.gets() - before, 5u);
+    EXPECT_FALSE(linkState().busy);
+    ASSERT_TRUE(waitForReadersToEnd(5000));
+    // The count starts again with every exchange.
+    for (int i = 0; i < 4; ++i) hid.queue({Bytes(9, 0x01)});
     hid.queue(replyBlocks(0xF0, 0x00, {}));
     EXPECT_EQ(CMD_TEST_MODE(), 0u);
 }

@@ -48,7 +48,8 @@ class SimLink : public ::testing::Test {
 protected:
     void SetUp() override {
         saved_ = timing();
-        timing().replyWaitMs = 300;
+        // Real time for a good reply, a count of filler blocks for a missing one.
+        timing().replyWaitPolls = kScaledReplyWaitPolls;
         timing().readRetryPauseMs = 1;
         timing().bootSendPauseMs = 1;
     }

@@ -131,11 +131,12 @@ private:
     std::atomic<bool> released_{false};
 };
 
-// Short delays for the real code paths. The reply wait stays generous: no
-// test depends on a reply arriving within a few milliseconds.
+// Short delays for the real code paths. The reply wait keeps its real time, so
+// that no test depends on a reply arriving within a few milliseconds, and a
+// keyboard that never answers is given up after a count of filler blocks.
 inline Timing shortTiming() {
     Timing t;
-    t.replyWaitMs = 3000;
+    t.replyWaitPolls = kScaledReplyWaitPolls;
     t.readRetryPauseMs = 1;
     t.bootSendPauseMs = 1;
     t.commandRetryPauseMs = 1;

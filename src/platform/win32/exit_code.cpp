@@ -2,15 +2,15 @@
 
 namespace vantel::win32 {
 
-int exitCodeOf(RunMode mode, const cli::RunRecord& run) {
+int exitCodeOf(RunMode mode, const std::vector<ReportedOutcome>& outcomes) {
     if (mode != RunMode::HostDriven) return 0;
-    return cli::flashExitCode(run);
+    return downloadExitCode(outcomes);
 }
 
 void RecordingDlg::reportResult(const std::string& message, Outcome outcome, bool final) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        run_.outcomes.push_back({outcome, final});
+        outcomes_.push_back({outcome, final});
     }
     CVantelDlg::reportResult(message, outcome, final);
 }
@@ -18,14 +18,14 @@ void RecordingDlg::reportResult(const std::string& message, Outcome outcome, boo
 void RecordingDlg::reportOutcome(Outcome outcome) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        run_.outcomes.push_back({outcome, false});
+        outcomes_.push_back({outcome, false});
     }
     CVantelDlg::reportOutcome(outcome);
 }
 
-cli::RunRecord RecordingDlg::outcome() const {
+std::vector<ReportedOutcome> RecordingDlg::outcomes() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return run_;
+    return outcomes_;
 }
 
 }  // namespace vantel::win32

@@ -5,15 +5,15 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "app/exit_code.h"
 #include "app/vantel_dlg.h"
-#include "cli/output.h"
 
 namespace vantel::win32 {
 
-// The one place that maps a run's outcome classes to the exit code; a
-// host-driven run that ended without any outcome gives "no outcome", never 0.
-int exitCodeOf(RunMode mode, const cli::RunRecord& run);
+// A host-driven run that ended without any outcome gives "no outcome", never 0.
+int exitCodeOf(RunMode mode, const std::vector<ReportedOutcome>& outcomes);
 
 // The window logic with every outcome class recorded on its way to the
 // result channel (the reports come from the user-interface thread and the
@@ -24,11 +24,11 @@ public:
 
     void reportResult(const std::string& message, Outcome outcome, bool final) override;
     void reportOutcome(Outcome outcome) override;
-    cli::RunRecord outcome() const;
+    std::vector<ReportedOutcome> outcomes() const;
 
 private:
     mutable std::mutex mutex_;
-    cli::RunRecord run_;
+    std::vector<ReportedOutcome> outcomes_;
 };
 
 }  // namespace vantel::win32

@@ -108,7 +108,7 @@ int CVantelApp::run() {
                             ansiArguments(GetCommandLineW()));
         window.runModal(events, IDD_VANTEL_DIALOG);
         if (simulator) simulator->setDeviceEventSink(nullptr);
-        exitCode = exitCodeOf(dlg.values().runMode, dlg.outcome());
+        exitCode = exitCodeOf(dlg.values().runMode, dlg.outcomes());
     }
     return exitCode;
 }
