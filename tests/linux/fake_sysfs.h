@@ -196,7 +196,7 @@ public:
             }
             if (t.set) return static_cast<int>(length);
             const std::size_t count = std::min(length, n.featureReply.size());
-            std::memcpy(bytes, n.featureReply.data(), count);
+            if (count > 0) std::memcpy(bytes, n.featureReply.data(), count);  // an empty reply has no data()
             return static_cast<int>(count);
         }
         errno = ENOTTY;
