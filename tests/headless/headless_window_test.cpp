@@ -247,6 +247,12 @@ struct ThreadEndNotice {
 // loop then ends without touching the freed window. The sanitizer builds
 // catch the touch.
 TEST(HeadlessWindowLifetime, AHandlerMayDestroyItsWindow) {
+#ifdef _WIN32
+    // The test learns of the loop thread's end from a thread_local's
+    // destructor, which MinGW's thread library runs more than once; the
+    // native and sanitizer runs cover the window's own code.
+    GTEST_SKIP() << "thread-exit notices are unreliable with MinGW's threads";
+#endif
     for (const bool fromTimer : {false, true}) {
         SCOPED_TRACE(fromTimer ? "timer" : "posted call");
         RecordingHandler handler;
