@@ -125,7 +125,7 @@ ImageReport inspectImage(const std::string& path) {
 
     r.needsPageSelect = cls == ImageClass::Application && r.length > kPageSize;
     r.pages = ceilDiv(r.length, kPageSize);
-    if (r.length % 1024 == 0 && r.length / 1024 <= 255) r.flashKiB = r.length / 1024;
+    if (fitsAnyFramedKeyboard(r.length)) r.flashKiB = r.length / 1024;
     planWrite(file, r);
 
     ImageInfo info;
