@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <future>
 #include <thread>
 
+#include "../cli/image_maker.h"
 #include "host.h"
 #include "link/commands.h"
 #include "link/discovery.h"
@@ -303,6 +305,33 @@ TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     peer.join();
     ::close(listener);
     ::unlink(socket_.c_str());
+}
+
+// The command-line program as a station's child: a whole download through
+// the socket leaves the file in the served keyboard's flash.
+TEST_F(Remote, VantelCliFlashesTheServedKeyboard) {
+    const std::string image = socket_ + ".bin";
+    const auto bytes = vantel::cli::test::applicationImage(64 * 1024);
+    vantel::cli::test::writeBytes(image, bytes);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::setenv("VANTEL_SIM_SOCKET", socket_.c_str(), 1);
+        ::unsetenv("VANTEL_SIMULATE");
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::execl(VANTEL_CLI_PATH, "vantel-cli", "flash", image.c_str(), "--json", "--quiet", "--timing-scale", "1/100",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    std::filesystem::remove(image);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(keyboard_->flash(), bytes);
+    EXPECT_TRUE(eventually([&] { return server_->connections() == 1; }));  // the test's own client
+    EXPECT_EQ(counting_.handles.load(), 0);
 }
 
 }  // namespace
