@@ -236,7 +236,7 @@ TEST(SimScenario, HostileInputNeverCrashes) {
 
 TEST(SimScenario, BuiltinsDescribeTheirKeyboards) {
     auto names = builtinScenarioNames();
-    for (const char* required : {"default", "two-keyboards", "legacy", "paged", "isp-boot", "demo"})
+    for (const char* required : {"default", "two-keyboards", "legacy", "paged", "isp-boot", "demo", "station-demo"})
         EXPECT_NE(std::find(names.begin(), names.end(), required), names.end()) << required;
 
     auto d = builtinScenario("default");
