@@ -27,13 +27,7 @@ public:
     explicit SimulatorLocator(sim::SimBackend& simulator) : sim_(simulator) {}
     DeviceLocation locate(const std::string& path) override {
         DeviceLocation location;
-        for (std::size_t i = 0; i < sim_.keyboardCount(); ++i) {
-            const auto paths = sim_.keyboard(i).paths();
-            if (std::find(paths.begin(), paths.end(), path) != paths.end()) {
-                location.port = sim_.keyboard(i).spec().port;
-                break;
-            }
-        }
+        location.port = sim_.portOf(path);
         return location;
     }
 
