@@ -80,6 +80,13 @@ private:
     HidBackend& in_;
 };
 
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return address;
+}
+
 // Polls a condition another thread brings about; a generous bound, no sleep
 // that the result depends on.
 template <class Condition>
@@ -194,7 +201,7 @@ TEST_F(Remote, TheLinkTalksToTheServedKeyboard) {
 TEST_F(Remote, OneCallWaitingInTheBackEndHoldsUpNoOther) {
     HidHandle h = kNoHandle;
     ASSERT_EQ(client_->open(keyboard_->path(), Access::ReadWrite, h), HidStatus::Ok);
-    const Bytes request = frame(0xB0);
+    const Bytes request = buildRequest(0xB0, nullptr, 0);
     Bytes report(8, 0);
     report[0] = 0x01;
     std::copy(request.begin(), request.end(), report.begin() + 1);
@@ -274,10 +281,25 @@ TEST_F(Remote, AClientThatGoesAwayLeavesNothingOpen) {
 TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     HidHandle h = kNoHandle;
     ASSERT_EQ(client_->open(keyboard_->path(), Access::ReadWrite, h), HidStatus::Ok);
+    HidAttributes attributes;
+    {
+        // A request that announces more than any report is refused by
+        // closing its connection; the other clients go on.
+        const sockaddr_un address = addressOf(socket_);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        timeval limit{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::uint8_t request[20] = {13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(::send(fd, request, sizeof request, MSG_NOSIGNAL), 20);
+        std::uint8_t reply[16];
+        EXPECT_EQ(::recv(fd, reply, sizeof reply, 0), 0);
+        ::close(fd);
+        EXPECT_EQ(client_->attributes(h, attributes), HidStatus::Ok);
+    }
     server_->stop();
     EXPECT_FALSE(std::filesystem::exists(socket_));
     EXPECT_EQ(counting_.handles.load(), 0);
-    HidAttributes attributes;
     EXPECT_EQ(client_->attributes(h, attributes), HidStatus::Failed);
     Bytes block(9, 1);
     EXPECT_EQ(client_->getFeature(h, block.data(), block.size()), HidStatus::Failed);
@@ -291,10 +313,8 @@ TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     // A peer that announces a reply larger than any report is cut off, and
     // the caller's buffer is left as it was.
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = addressOf(socket_);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 4), 0);
     std::thread peer([listener] {
         const int fd = ::accept(listener, nullptr, nullptr);
