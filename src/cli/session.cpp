@@ -419,6 +419,15 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
     window->setObserver(&observer);
     auto dlg = std::make_unique<ConsoleDlg>(*window, shell, backend, recorder, display);
     PortFilter filter(*window, locator);
+    // Chosen by its place, the keyboard is followed there: only the boot
+    // loader at that port may be written. The port is known before any event
+    // can come: an arrival let through while the choice was still being made
+    // could otherwise be handled once the download waits, and a keyboard
+    // beside this one entering its boot loader would be written. (Without
+    // --port the download takes the first boot loader that arrives, as it
+    // always has: a keyboard with a hub of its own may bring its boot loader
+    // up at another port.)
+    if (options.command == Command::Flash && options.port) filter.setPort(*options.port);
     if (!pollArrivals) backend.setDeviceEventSink(&filter);
     window->start(*dlg);
     std::vector<std::string> knownInterfaces;
@@ -517,6 +526,24 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         if (pollArrivals) knownInterfaces = listInterfaces(backend);
         if (autoStart) window->setTimer(TIMER_AUTO_START, timing().autoStartMs);
     };
+    // The command starts in the same step on the UI thread as the choice.
+    // Every arrival or removal makes the dialog list again and select its
+    // first item, so a command started by a later click could meet another
+    // keyboard in the selection: the one beside it entering its boot loader.
+    auto start = [&] {
+        switch (options.command) {
+        case Command::Version:
+            if (window->isControlEnabled(IDC_GET_FW_VERSION)) dlg->onCommand(IDC_GET_FW_VERSION);
+            break;
+        case Command::TestMode: dlg->onHotKey(1); break;
+        case Command::FactoryReset: dlg->onHotKey(2); break;
+        case Command::Flash:
+            // A host-driven run starts by timer 1.
+            if (!hostDriven && window->isControlEnabled(IDC_DOWNLOAD)) dlg->onCommand(IDC_DOWNLOAD);
+            break;
+        default: break;
+        }
+    };
     const auto waitStart = std::chrono::steady_clock::now();
     std::string selectError;
     bool waited = false;
@@ -531,7 +558,10 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
             snapshot();
             sel = chooseDevice(options, dlg->table(), names, hostDriven, locations);
             found = sel.error.empty() && dlg->table().count > 0;
-            if (found || (!options.waitSeconds && sel.error.empty())) apply(sel);
+            if (found || (!options.waitSeconds && sel.error.empty())) {
+                apply(sel);
+                start();
+            }
         });
         if (found || !options.waitSeconds || sel.ambiguous) {
             if (!sel.note.empty()) err << "vantel-cli: " << sel.note << "\n";
@@ -563,21 +593,6 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         if (events) events->result(selectError, result.exitCode, nullptr);
         display.finish();
         return result;
-    }
-    // Chosen by its place, the keyboard is followed there: only the boot loader
-    // at that port may be written. (Without --port the download takes the
-    // first boot loader that arrives, as it always has: a keyboard with a hub
-    // of its own may bring its boot loader up at another port.)
-    if (options.command == Command::Flash && options.port) filter.setPort(result.selectedLocation.port);
-
-    switch (options.command) {
-    case Command::Version: window->click(IDC_GET_FW_VERSION); break;
-    case Command::TestMode: window->hotKey(1); break;
-    case Command::FactoryReset: window->hotKey(2); break;
-    case Command::Flash:
-        if (!hostDriven) window->click(IDC_DOWNLOAD);  // a host-driven run starts by timer 1
-        break;
-    default: break;
     }
 
     // The command has ended when nothing is left that could go on by itself:
