@@ -119,6 +119,7 @@ bool ChildProcess::reap(int& exitCode) {
     int status = 0;
     const pid_t r = ::waitpid(pid_, &status, WNOHANG);
     if (r != pid_) return false;
+    reaped_ = pid_;
     pid_ = -1;
     exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     return true;

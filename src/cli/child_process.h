@@ -35,10 +35,13 @@ public:
     bool readLines(std::vector<std::string>& lines);
     // Reaps the child if it has ended; its exit code (128 + signal when killed).
     bool reap(int& exitCode);
+    // The process ID of the child, also once it has been reaped; -1 before start.
+    int pid() const { return pid_ > 0 ? pid_ : reaped_; }
     void signal(int sig);
 
 private:
     int pid_ = -1;
+    int reaped_ = -1;
     int out_ = -1;
     std::string partial_;
 };

@@ -503,7 +503,10 @@ int Station::run() {
             if (!k.child) continue;
             const bool open = k.child->readLines(k.lines);
             int code = 0;
-            if (!open && k.child->reap(code)) childEnded(port, k, code);
+            if (!open && k.child->reap(code)) {
+                if (config_.childGone) config_.childGone(k.child->pid());
+                childEnded(port, k, code);
+            }
         }
         const auto now = Clock::now();
         if (now >= nextScan) {

@@ -42,6 +42,10 @@ struct StationConfig {
     std::function<int()> interrupts = [] { return 0; };
     std::function<bool()> stopSignal = [] { return false; };
     std::function<std::string()> clock;  // UTC timestamp of a record; empty: the system's
+    // Called once a child has ended, before its keyboard is handed to the next
+    // child: a back end shared through a server waits there until the ended
+    // child's last requests are gone. Empty: nothing to wait for.
+    std::function<void(int pid)> childGone;
 };
 
 inline constexpr int kDefaultParallel = 8;

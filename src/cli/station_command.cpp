@@ -129,6 +129,8 @@ int runStationCommand(const Options& options, HidBackend& backend, DeviceLocator
         const std::string socket = folder.path() + "/keyboards.sock";
         if (!server->listen(socket, error)) return fail(EXIT_INTERNAL, "simulator socket: " + error);
         config.childEnv = {{"VANTEL_SIM_SOCKET", socket}};
+        sim::BackendServer* served = server.get();
+        config.childGone = [served](int pid) { served->waitForClientGone(pid, 5000); };
         config.childUnsetEnv = {"VANTEL_SIMULATE"};
     }
 

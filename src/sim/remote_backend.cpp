@@ -1,6 +1,7 @@
 #include "sim/remote_backend.h"
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -215,6 +216,7 @@ struct BackendServer::Impl final : DeviceEventSink {
     struct Connection {
         int fd = -1;
         bool done = false;
+        pid_t peer = 0;  // the client process, from the socket's credentials
         std::thread thread;
     };
 
@@ -372,9 +374,18 @@ struct BackendServer::Impl final : DeviceEventSink {
         return r;
     }
 
+    // Whether the client has hung up. A request still queued from a client
+    // that has gone (a thread of it killed by its exit in mid-call) is not
+    // carried out: nobody waits for its answer, and a keyboard the next
+    // process already talks to must not see a transfer of the last one.
+    static bool peerGone(int fd) {
+        pollfd p{fd, POLLRDHUP, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+    }
+
     void run(ConnId id, int fd) {
         Request q;
-        while (receiveRequest(fd, q)) {
+        while (receiveRequest(fd, q) && !peerGone(fd)) {
             if (q.op == Op::Subscribe) {
                 // From here on the connection only carries events; the
                 // client's end of it closing ends it.
@@ -458,10 +469,14 @@ struct BackendServer::Impl final : DeviceEventSink {
             if (!(fds[0].revents & POLLIN)) continue;
             const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0) continue;
+            ucred credentials{};
+            socklen_t size = sizeof credentials;
+            if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) credentials.pid = 0;
             std::lock_guard<std::mutex> lock(mutex);
             const ConnId id = nextId++;
             Connection& c = conns[id];
             c.fd = fd;
+            c.peer = credentials.pid;
             c.thread = std::thread([this, id, fd] { run(id, fd); });
         }
     }
@@ -534,6 +549,20 @@ void BackendServer::stop() {
 void BackendServer::setLocalSink(DeviceEventSink* sink) {
     std::lock_guard<std::mutex> lock(impl_->eventMutex);
     impl_->localSink = sink;
+}
+
+bool BackendServer::waitForClientGone(int pid, int timeoutMs) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        bool left = false;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mutex);
+            for (const auto& [id, c] : impl_->conns) left = left || (!c.done && c.peer == pid);
+        }
+        if (!left) return true;
+        if (std::chrono::steady_clock::now() >= limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::size_t BackendServer::connections() const {

@@ -42,6 +42,13 @@ public:
     // not call setLocalSink itself.
     void setLocalSink(DeviceEventSink* sink);
 
+    // Waits until no connection of process `pid` is left: every request it
+    // had in flight served or dropped, and what it opened released. A client
+    // that has exited may still have a request in a server thread; whoever
+    // hands its keyboard to the next client waits for this first. False when
+    // `timeoutMs` passed first.
+    bool waitForClientGone(int pid, int timeoutMs);
+
     // Clients connected now (each RemoteBackend holds one per thread that
     // calls at the same moment, plus one for its events).
     std::size_t connections() const;
