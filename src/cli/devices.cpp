@@ -10,6 +10,10 @@
 #include "link/discovery.h"
 #include "sim/sim.h"
 
+#ifndef _WIN32
+#include "sim/remote_backend.h"
+#endif
+
 #if defined(VANTEL_HAVE_HIDRAW)
 #include "platform/linux/hidraw_backend.h"
 #endif
@@ -23,19 +27,24 @@ public:
     explicit SimulatorLocator(sim::SimBackend& simulator) : sim_(simulator) {}
     DeviceLocation locate(const std::string& path) override {
         DeviceLocation location;
-        for (std::size_t i = 0; i < sim_.keyboardCount(); ++i) {
-            const auto paths = sim_.keyboard(i).paths();
-            if (std::find(paths.begin(), paths.end(), path) != paths.end()) {
-                location.port = sim_.keyboard(i).spec().port;
-                break;
-            }
-        }
+        location.port = sim_.portOf(path);
         return location;
     }
 
 private:
     sim::SimBackend& sim_;
 };
+
+#ifndef _WIN32
+class RemoteLocator final : public DeviceLocator {
+public:
+    explicit RemoteLocator(sim::RemoteBackend& backend) : backend_(backend) {}
+    DeviceLocation locate(const std::string& path) override { return {"", backend_.portOf(path), -1}; }
+
+private:
+    sim::RemoteBackend& backend_;
+};
+#endif
 
 #if defined(VANTEL_HAVE_HIDRAW)
 class HidrawLocator final : public DeviceLocator {
@@ -74,6 +83,12 @@ private:
 std::unique_ptr<DeviceLocator> simulatorLocator(sim::SimBackend& simulator) {
     return std::make_unique<SimulatorLocator>(simulator);
 }
+
+#ifndef _WIN32
+std::unique_ptr<DeviceLocator> remoteLocator(sim::RemoteBackend& backend) {
+    return std::make_unique<RemoteLocator>(backend);
+}
+#endif
 
 #if defined(VANTEL_HAVE_HIDRAW)
 std::unique_ptr<DeviceLocator> hidrawLocator(HidrawBackend& backend) {

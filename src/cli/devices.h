@@ -16,6 +16,7 @@ namespace vantel {
 class HidrawBackend;
 namespace sim {
 class SimBackend;
+class RemoteBackend;
 }
 }  // namespace vantel
 
@@ -48,6 +49,10 @@ public:
 };
 
 std::unique_ptr<DeviceLocator> simulatorLocator(sim::SimBackend& simulator);
+#ifndef _WIN32
+// The station's simulator seen from one of its children: the port only.
+std::unique_ptr<DeviceLocator> remoteLocator(sim::RemoteBackend& backend);
+#endif
 #if defined(VANTEL_HAVE_HIDRAW)
 std::unique_ptr<DeviceLocator> hidrawLocator(HidrawBackend& backend);
 #endif

@@ -28,6 +28,8 @@
 
 #include <cerrno>
 #include <csignal>
+
+#include "sim/remote_backend.h"
 #endif
 
 #if defined(VANTEL_HAVE_HIDRAW)
@@ -137,17 +139,32 @@ int run(const std::vector<std::string>& args) {
 
     if (options.command == Command::Info) return runInfo(options);
 
+    // A station's child reaches the station's simulator through its socket;
+    // the station's own VANTEL_SIMULATE, inherited, does not apply to it.
+    std::unique_ptr<HidBackend> remote;
+    std::unique_ptr<DeviceLocator> locator;
+#ifndef _WIN32
+    const char* socketPath = std::getenv("VANTEL_SIM_SOCKET");
+    if (!options.simulate && socketPath && *socketPath) {
+        std::string why;
+        std::unique_ptr<sim::RemoteBackend> connected = sim::RemoteBackend::connect(socketPath, why);
+        if (!connected) return fail(EXIT_NO_DEVICE, "simulator socket: " + why);
+        locator = remoteLocator(*connected);
+        remote = std::move(connected);
+    }
+#endif
     std::string simError;
-    std::unique_ptr<sim::SimBackend> simulator =
-        options.simulate ? sim::simulatorFromSetting(*options.simulate, simError)
-                         : sim::simulatorFromEnvironment(simError);
+    std::unique_ptr<sim::SimBackend> simulator;
+    if (!remote) {
+        simulator = options.simulate ? sim::simulatorFromSetting(*options.simulate, simError)
+                                     : sim::simulatorFromEnvironment(simError);
+    }
     if (!simulator && !simError.empty()) return fail(EXIT_USAGE, "simulator: " + simError);
     if (options.dumpFlash && !simulator) return fail(EXIT_USAGE, "--dump-flash needs --simulate");
 
     std::unique_ptr<HidBackend> platform;
-    HidBackend* backend = simulator.get();
+    HidBackend* backend = remote ? remote.get() : simulator.get();
     bool pollArrivals = options.pollArrivals;
-    std::unique_ptr<DeviceLocator> locator;
     if (simulator) locator = simulatorLocator(*simulator);
     if (!backend) {
         platform = platformBackend();

@@ -104,11 +104,8 @@ void SimState::request(std::size_t k, const std::vector<std::uint8_t>& frame, st
         switch (fault.kind) {
         case FaultSpec::Kind::Remove: {
             leaveNow(k, now);
-            if (fault.backMs >= 0) {
-                schedule(now + std::chrono::milliseconds(fault.backMs), [this, k] {
-                    return arrive(k, keyboards[k]->lastIdentity);
-                });
-            }
+            if (fault.backMs >= 0)
+                scheduleReturn(k, now + std::chrono::milliseconds(fault.backMs), kb.lastIdentity);
             return;
         }
         case FaultSpec::Kind::Status:
@@ -361,8 +358,7 @@ void SimState::legacyOutput(std::size_t k, const std::uint8_t* report, std::size
         if (fault.kind == FaultSpec::Kind::Remove) {
             leaveNow(k, now);
             if (fault.backMs >= 0)
-                schedule(now + std::chrono::milliseconds(fault.backMs),
-                         [this, k] { return arrive(k, keyboards[k]->lastIdentity); });
+                scheduleReturn(k, now + std::chrono::milliseconds(fault.backMs), kb.lastIdentity);
         }
         return;  // a legacy keyboard has no status to answer with: the command is lost
     }

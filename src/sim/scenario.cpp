@@ -20,6 +20,7 @@ constexpr std::size_t kMaxKeyboards = 32;
 constexpr std::size_t kMaxInterfaces = 8;
 constexpr std::size_t kMaxFaults = 256;
 constexpr std::size_t kMaxEvents = 256;
+constexpr std::size_t kMaxTimeline = 256;    // timed plugs and unplugs
 constexpr std::size_t kMaxTextLength = 58;   // a version text that fits one reply
 constexpr std::size_t kMaxPathLength = 260;
 constexpr long long kMaxMs = 3600000;        // one hour
@@ -80,6 +81,20 @@ bool parseInteger(const std::string& word, long long min, long long max, long lo
     if (value < min || value > max) return false;
     out = value;
     return true;
+}
+
+// "2", "2.5", "0.125": seconds with at most millisecond precision, up to an hour.
+bool parseSeconds(const std::string& word, long long& ms) {
+    std::size_t dot = word.find('.');
+    std::string whole = word.substr(0, dot);
+    std::string fraction = dot == std::string::npos ? std::string() : word.substr(dot + 1);
+    if (whole.empty() || (dot != std::string::npos && (fraction.empty() || fraction.size() > 3))) return false;
+    for (char c : whole + fraction)
+        if (c < '0' || c > '9') return false;
+    if (whole.size() > 4) return false;
+    fraction.resize(3, '0');
+    ms = std::stoll(whole) * 1000 + std::stoll(fraction);
+    return ms <= kMaxMs;
 }
 
 class Parser {
@@ -209,6 +224,7 @@ private:
         }
         if (key == "fault") return fault(w, why);
         if (key == "event") return event(w, why);
+        if (key == "at") return timed(w, why);
 
         KeyboardSpec* kb = current(why);
         if (!kb) return false;
@@ -225,7 +241,18 @@ private:
         } else if (key == "isp-version") {
             return text(w, kMaxTextLength, kb->ispVersion, why);
         } else if (key == "port") {
-            return text(w, kMaxTextLength, kb->port, why);
+            if (!text(w, kMaxTextLength, kb->port, why)) return false;
+            if (!validPort(kb->port)) {
+                why = "'" + kb->port + "' is not a USB location such as 1-2 or 2-1.4";
+                return false;
+            }
+            return true;
+        } else if (key == "plugged") {
+            if (w.size() != 2 || (w[1] != "yes" && w[1] != "no")) {
+                why = "'plugged' is 'yes' or 'no'";
+                return false;
+            }
+            kb->plugged = w[1] == "yes";
         } else if (key == "profiles") {
             kb->profiles.clear();
             for (std::size_t i = 1; i < w.size(); ++i) {
@@ -550,6 +577,45 @@ private:
         return true;
     }
 
+    bool timed(const std::vector<std::string>& w, std::string& why) {
+        // at <seconds> s plug <name> [at <port>] | at <seconds> s unplug <name>
+        if (scenario_.timeline.size() >= kMaxTimeline) {
+            why = "too many timed plugs";
+            return false;
+        }
+        const bool plug = w.size() >= 4 && w[3] == "plug";
+        const bool shape = w.size() >= 5 && w[2] == "s" && (plug || w[3] == "unplug") &&
+                           (w.size() == 5 || (plug && w.size() == 7 && w[5] == "at"));
+        if (!shape) {
+            why = "expected 'at <seconds> s plug <name> [at <port>]' or 'at <seconds> s unplug <name>'";
+            return false;
+        }
+        PlugSpec p;
+        p.plug = plug;
+        long long ms = 0;
+        if (!parseSeconds(w[1], ms)) {
+            why = "'" + w[1] + "' is not a time from 0 to 3600 seconds (at most three decimals)";
+            return false;
+        }
+        p.atMs = static_cast<int>(ms);
+        const auto& kbs = scenario_.keyboards;
+        auto named = std::find_if(kbs.begin(), kbs.end(), [&](const KeyboardSpec& k) { return k.name == w[4]; });
+        if (named == kbs.end()) {
+            why = "no keyboard named '" + w[4] + "' before this line";
+            return false;
+        }
+        p.keyboard = static_cast<std::size_t>(named - kbs.begin());
+        if (w.size() == 7) {
+            if (w[6].size() > kMaxTextLength || !validPort(w[6])) {
+                why = "'" + w[6] + "' is not a USB location such as 1-2 or 2-1.4";
+                return false;
+            }
+            p.port = w[6];
+        }
+        scenario_.timeline.push_back(p);
+        return true;
+    }
+
     std::string_view text_;
     Scenario scenario_;
 };
@@ -591,6 +657,19 @@ constexpr Builtin kBuiltins[] = {
      "reenumerate-ms 600\nbusy chip-erase ms 700\n"
      "device mouse\nvid 0x046D\npid 0xC077\ninterface usage-page 0x0001 usage 0x0002 length 0\n"
      "device headset\nvid 0x0F39\npid 0x3001\ninterface usage 0x0080 length 9 passive\n"},
+    // A production station's run: three keyboards of one model, each on a bus
+    // of its own. kb2 comes later; kb3's first download fails on a refused
+    // block (about 1 s in, at this latency), then it is re-plugged, still in its
+    // boot loader, for the retry. A whole download takes about 5.5 s.
+    {"station-demo",
+     "option latency-us 250\n"
+     "keyboard kb1\nvid 0x0F39\npid 0x0641\nflash-kib 64\nisp separate\nport 1-1\n"
+     "keyboard kb2\nvid 0x0F39\npid 0x0641\nflash-kib 64\nisp separate\nport 2-1\nplugged no\n"
+     "keyboard kb3\nvid 0x0F39\npid 0x0641\nflash-kib 64\nisp separate\nport 3-1\n"
+     "fault status write-block 0x10 times 1\n"
+     "at 0.5 s plug kb2\n"
+     "at 3 s unplug kb3\n"
+     "at 4 s plug kb3\n"},
     {"filtering",
      "keyboard rx431\nvid 0x0F39\npid 0x0641\n"
      "device other-vendor\nvid 0x1234\npid 0x5678\ninterface usage 0x0080 length 8\n"

@@ -70,6 +70,25 @@ std::string ispPath(std::uint16_t vid, std::uint16_t pid, std::size_t instance) 
     return buf;
 }
 
+bool validPort(std::string_view port) {
+    // bus '-' port ('.' port)*, every part a number
+    bool digits = false, dash = false;
+    for (char c : port) {
+        if (c >= '0' && c <= '9') {
+            digits = true;
+        } else if ((c == '-' && !dash) || (c == '.' && dash)) {
+            if (!digits) return false;
+            dash = true;
+            digits = false;
+        } else {
+            return false;
+        }
+    }
+    return dash && digits;
+}
+
+std::string busOf(std::string_view port) { return std::string(port.substr(0, port.find('-'))); }
+
 // ---------------------------------------------------------------- state helpers
 
 std::uint16_t KeyboardState::currentVid() const {
@@ -146,6 +165,35 @@ void SimState::schedule(Clock::time_point at, std::function<std::vector<DeviceBr
     schedCv.notify_all();
 }
 
+void SimState::scheduleFor(std::size_t k, Clock::time_point at,
+                           std::function<std::vector<DeviceBroadcast>()> action) {
+    const std::uint64_t life = keyboards[k]->life;
+    schedule(at, [this, k, life, action = std::move(action)] {
+        if (keyboards[k]->life != life) return std::vector<DeviceBroadcast>{};
+        return action();
+    });
+}
+
+void SimState::scheduleReturn(std::size_t k, Clock::time_point at, Identity identity) {
+    KeyboardState& kb = *keyboards[k];
+    kb.returning = identity;
+    const std::uint64_t epoch = kb.epoch;
+    scheduleFor(k, at, [this, k, epoch, identity] {
+        KeyboardState& back = *keyboards[k];
+        if (back.epoch != epoch) return std::vector<DeviceBroadcast>{};
+        back.returning.reset();
+        return arrive(k, identity);
+    });
+}
+
+Clock::time_point& SimState::paceChain(HidHandle handle) {
+    auto h = handles.find(handle);
+    if (h == handles.end()) return strayDeadline;
+    KeyboardState& kb = *keyboards[h->second.keyboard];
+    if (kb.spec.port.empty()) return kb.deadline;
+    return busDeadlines[busOf(kb.spec.port)];
+}
+
 DeviceBroadcast SimState::broadcast(std::uint32_t event, const std::string& path) const {
     return makeInterfaceBroadcast(event, kHidInterfaceClass, path, options.wideNames);
 }
@@ -169,7 +217,7 @@ std::vector<DeviceBroadcast> SimState::leave(std::size_t k) {
 std::vector<DeviceBroadcast> SimState::arrive(std::size_t k, Identity identity) {
     KeyboardState& kb = *keyboards[k];
     std::vector<DeviceBroadcast> out;
-    if (kb.identity != Identity::Absent || identity == Identity::Absent) return out;
+    if (kb.identity != Identity::Absent || identity == Identity::Absent || kb.forgotten) return out;
     kb.identity = identity;
     kb.lastIdentity = identity;
     ++kb.generation;
@@ -197,10 +245,35 @@ void SimState::leaveThenArrive(std::size_t k, Identity next, int leaveMs, int re
         // of the scheduler thread.
         leaveNow(k, now);
     } else {
-        schedule(gone, [this, k] { return leave(k); });
+        const std::uint64_t epoch = keyboards[k]->epoch;
+        scheduleFor(k, gone, [this, k, epoch] {
+            return keyboards[k]->epoch == epoch ? leave(k) : std::vector<DeviceBroadcast>{};
+        });
     }
-    schedule(gone + std::chrono::milliseconds(std::max(0, reenumerateMs)),
-             [this, k, next] { return arrive(k, next); });
+    scheduleReturn(k, gone + std::chrono::milliseconds(std::max(0, reenumerateMs)), next);
+}
+
+std::vector<DeviceBroadcast> SimState::pull(std::size_t k) {
+    KeyboardState& kb = *keyboards[k];
+    std::vector<DeviceBroadcast> gone = leave(k);
+    ++kb.epoch;
+    if (kb.returning) {
+        // It was on its way into (or out of) its boot loader: that is what
+        // comes back when it is plugged in again.
+        kb.lastIdentity = *kb.returning;
+        kb.returning.reset();
+    }
+    return gone;
+}
+
+std::vector<DeviceBroadcast> SimState::plug(std::size_t k, const std::optional<std::string>& port) {
+    KeyboardState& kb = *keyboards[k];
+    if (kb.forgotten || kb.identity != Identity::Absent) return {};
+    if (port) kb.spec.port = *port;
+    // The user's plug supersedes a return the keyboard had scheduled itself.
+    ++kb.epoch;
+    kb.returning.reset();
+    return arrive(k, kb.lastIdentity);
 }
 
 // ---------------------------------------------------------------- SimKeyboard
@@ -313,16 +386,27 @@ void SimKeyboard::setBusy(std::uint8_t code, BusySpec busy) {
 
 void SimKeyboard::unplug() {
     KB_LOCK;
-    state_->leaveNow(index_, Clock::now());
+    auto gone = state_->pull(index_);
+    if (!gone.empty()) state_->schedule(Clock::now(), [gone] { return gone; });
 }
 
 void SimKeyboard::plugIn(int afterMs) {
     KB_LOCK;
     std::size_t k = index_;
     SimState* s = state_;
-    s->schedule(Clock::now() + std::chrono::milliseconds(std::max(0, afterMs)),
-                [s, k] { return s->arrive(k, s->keyboards[k]->lastIdentity); });
+    s->scheduleFor(k, Clock::now() + std::chrono::milliseconds(std::max(0, afterMs)),
+                   [s, k] { return s->plug(k, std::nullopt); });
 }
+
+void SimKeyboard::plugInAt(const std::string& port, int afterMs) {
+    KB_LOCK;
+    std::size_t k = index_;
+    SimState* s = state_;
+    s->scheduleFor(k, Clock::now() + std::chrono::milliseconds(std::max(0, afterMs)),
+                   [s, k, port] { return s->plug(k, port); });
+}
+
+std::string SimKeyboard::port() const { KB_LOCK; return kb.spec.port; }
 
 #undef KB_LOCK
 
@@ -374,7 +458,20 @@ SimBackend::SimBackend(const Scenario& scenario) : SimBackend() {
     for (const KeyboardSpec& spec : scenario.keyboards) addKeyboard(spec);
     for (const FaultSpec& f : scenario.faults) addFault(f);
     std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->deferredEvents = scenario.events;
+    SimState* s = state_.get();
+    s->deferredEvents = scenario.events;
+    for (const PlugSpec& p : scenario.timeline) {
+        if (p.keyboard >= s->keyboards.size()) continue;
+        const std::size_t k = p.keyboard;
+        const auto at = s->created + std::chrono::milliseconds(std::max(0, p.atMs));
+        if (p.plug) {
+            std::optional<std::string> port;
+            if (!p.port.empty()) port = p.port;
+            s->scheduleFor(k, at, [s, k, port] { return s->plug(k, port); });
+        } else {
+            s->scheduleFor(k, at, [s, k] { return s->pull(k); });
+        }
+    }
 }
 
 SimBackend::~SimBackend() {
@@ -395,7 +492,16 @@ SimBackend::~SimBackend() {
 SimKeyboard& SimBackend::addKeyboard(const KeyboardSpec& specIn, bool announce) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     auto kb = std::make_unique<KeyboardState>();
-    std::size_t index = state_->keyboards.size();
+    auto& slots = state_->keyboards;
+    auto free = std::find_if(slots.begin(), slots.end(), [](const auto& slot) { return slot->forgotten; });
+    std::size_t index = static_cast<std::size_t>(free - slots.begin());
+    if (free != slots.end()) {
+        // Handles and scheduled changes of the slot's former keyboard must not
+        // reach this one.
+        kb->generation = (*free)->generation + 1;
+        kb->life = (*free)->life + 1;
+        kb->view = std::move((*free)->view);
+    }
     kb->spec = specIn;
     KeyboardSpec& spec = kb->spec;
     spec.flashKiB = std::clamp(spec.flashKiB, 1, 255);
@@ -425,17 +531,34 @@ SimKeyboard& SimBackend::addKeyboard(const KeyboardSpec& specIn, bool announce) 
     kb->boot.bytes.assign(static_cast<std::size_t>(spec.bootFlashKiB) * 1024, spec.erasedValue);
     kb->boot.written.assign(kb->boot.bytes.size(), false);
     Identity identity = spec.startsInIsp && !spec.passive ? Identity::Boot : Identity::Application;
-    kb->identity = announce ? Identity::Absent : identity;
+    kb->identity = announce || !spec.plugged ? Identity::Absent : identity;
     kb->lastIdentity = identity;
     kb->inIsp = identity == Identity::Boot;
-    kb->view.reset(new SimKeyboard(state_.get(), index));
+    if (!kb->view) kb->view.reset(new SimKeyboard(state_.get(), index));
     SimKeyboard& view = *kb->view;
-    state_->keyboards.push_back(std::move(kb));
-    if (announce) {
+    if (index < slots.size()) slots[index] = std::move(kb);
+    else slots.push_back(std::move(kb));
+    if (announce && spec.plugged) {
         SimState* s = state_.get();
-        s->schedule(Clock::now(), [s, index, identity] { return s->arrive(index, identity); });
+        s->scheduleFor(index, Clock::now(), [s, index, identity] { return s->arrive(index, identity); });
     }
     return view;
+}
+
+bool SimBackend::forget(std::size_t index) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    auto& slots = state_->keyboards;
+    if (index >= slots.size() || slots[index]->identity != Identity::Absent) return false;
+    KeyboardState& old = *slots[index];
+    if (old.forgotten) return true;
+    auto empty = std::make_unique<KeyboardState>();
+    empty->identity = Identity::Absent;
+    empty->forgotten = true;
+    empty->generation = old.generation + 1;
+    empty->life = old.life + 1;
+    empty->view = std::move(old.view);
+    slots[index] = std::move(empty);
+    return true;
 }
 
 std::size_t SimBackend::keyboardCount() const {
@@ -451,8 +574,19 @@ SimKeyboard& SimBackend::keyboard(std::size_t index) {
 SimKeyboard* SimBackend::findKeyboard(std::string_view name) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     for (auto& kb : state_->keyboards)
-        if (kb->spec.name == name) return kb->view.get();
+        if (!kb->forgotten && kb->spec.name == name) return kb->view.get();
     return nullptr;
+}
+
+std::string SimBackend::portOf(const std::string& path) const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    for (const auto& kb : state_->keyboards) {
+        if (kb->identity == Identity::Boot && sameText(kb->bootPath, path)) return kb->spec.port;
+        if (kb->identity != Identity::Application) continue;
+        for (const std::string& p : kb->appPaths)
+            if (sameText(p, path)) return kb->spec.port;
+    }
+    return {};
 }
 
 void SimBackend::setOptions(const Options& options) {
@@ -468,6 +602,11 @@ Options SimBackend::options() const {
 void SimBackend::setLatencyUs(int microseconds) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->options.latencyUs = std::max(0, microseconds);
+}
+
+void SimBackend::setPaceWait(std::function<void(Clock::time_point)> wait) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->paceWait = std::move(wait);
 }
 
 std::uint64_t SimBackend::setTransfers() const {
@@ -804,18 +943,22 @@ namespace {
 struct TransferEnd {
     Clock::time_point deadline{};
     bool pace = false;
+    std::function<void(Clock::time_point)> wait;
     std::function<void(const TraceEntry&)> callback;
     TraceEntry entry;
     bool traced = false;
 };
 
-// Reserves the transfer's slot on the simulated bus: it completes at the later
-// of now and the previous transfer's end, plus the latency.
-void reserve(SimState& s, TransferEnd& end, Clock::time_point now) {
+// Reserves the transfer's slot on its keyboard's bus: it completes at the
+// later of now and the end of the bus's previous transfer, plus the latency.
+// Other buses do not wait for it.
+void reserve(SimState& s, TransferEnd& end, HidHandle handle, Clock::time_point now) {
     if (s.options.latencyUs <= 0) return;
-    end.deadline = std::max(now, s.lastDeadline) + std::chrono::microseconds(s.options.latencyUs);
-    s.lastDeadline = end.deadline;
+    Clock::time_point& chain = s.paceChain(handle);
+    end.deadline = std::max(now, chain) + std::chrono::microseconds(s.options.latencyUs);
+    chain = end.deadline;
     end.pace = true;
+    end.wait = s.paceWait;
 }
 
 void record(SimState& s, TransferEnd& end, TraceKind kind, HidHandle handle, const std::uint8_t* bytes,
@@ -844,8 +987,13 @@ void record(SimState& s, TransferEnd& end, TraceKind kind, HidHandle handle, con
     }
 }
 
+// Runs without the simulator's lock, so that transfers on other buses go on
+// meanwhile.
 void finish(TransferEnd& end) {
-    if (end.pace) std::this_thread::sleep_until(end.deadline);
+    if (end.pace) {
+        if (end.wait) end.wait(end.deadline);
+        else std::this_thread::sleep_until(end.deadline);
+    }
     if (end.traced && end.callback) end.callback(end.entry);
 }
 
@@ -860,7 +1008,7 @@ HidStatus SimBackend::setFeature(HidHandle handle, const std::uint8_t* report, s
         if (!available(s, Entry::SetFeature)) return HidStatus::Missing;
         auto now = Clock::now();
         ++s.setCalls;
-        reserve(s, end, now);
+        reserve(s, end, handle, now);
         const HandleState* h = s.liveHandle(handle);
         PresentInterface p;
         if (takeCountFault(s.setFails, s.setCalls)) {
@@ -894,7 +1042,7 @@ HidStatus SimBackend::getFeature(HidHandle handle, std::uint8_t* buffer, std::si
         if (!available(s, Entry::GetFeature)) return HidStatus::Missing;
         auto now = Clock::now();
         ++s.getCalls;
-        reserve(s, end, now);
+        reserve(s, end, handle, now);
         const HandleState* h = s.liveHandle(handle);
         PresentInterface p;
         if (takeCountFault(s.getFails, s.getCalls)) {

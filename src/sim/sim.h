@@ -67,9 +67,11 @@ struct KeyboardSpec {
     std::vector<InterfaceSpec> interfaces;  // empty: one framed interface
     bool passive = false;  // not a keyboard: enumerates, answers no command
     // Where the keyboard is plugged in ("1-2.3": bus and port chain, as Linux
-    // names USB devices); its boot loader comes up at the same place. Empty:
-    // unknown. The simulation itself does not use it; front ends show it.
+    // names USB devices). Its interfaces and its boot loader are at this place,
+    // and its transfers share the bus (the number before '-') with the other
+    // keyboards there. Empty: unknown, and a bus of its own.
     std::string port;
+    bool plugged = true;  // present from the start; false: only once plugged in
 
     std::string appVersion = "S5301V10";        // CMD_GET_VERSION 0xB0
     std::string ispVersion = "B0301/S5301V11";  // CMD_GET_ISP_VERSION 0xA6
@@ -167,6 +169,15 @@ struct EventSpec {
     int afterMs = 0;
 };
 
+// A keyboard plugged in or pulled out at a time counted from the simulator's
+// construction (a scenario's "at 2.5 s plug rx431 at 1-3").
+struct PlugSpec {
+    int atMs = 0;
+    bool plug = true;      // false: unplug
+    std::size_t keyboard = 0;
+    std::string port;      // plug only; empty: where it was
+};
+
 struct Options {
     bool wideNames = false;      // broadcast names as 16-bit text
     int latencyUs = 0;           // per transfer, paced by absolute deadlines
@@ -180,7 +191,14 @@ struct Scenario {
     std::vector<KeyboardSpec> keyboards;  // passive devices included, in enumeration order
     std::vector<FaultSpec> faults;
     std::vector<EventSpec> events;
+    std::vector<PlugSpec> timeline;
 };
+
+// True for a USB location such as "1-2" or "2-1.4": a bus, '-', then a chain
+// of port numbers separated by '.'.
+bool validPort(std::string_view port);
+// The bus of a USB location: the text before the first '-' ("2" of "2-1.4").
+std::string busOf(std::string_view port);
 
 // Parses the scenario text format (docs/SIMULATOR.md). On failure returns
 // nullopt and sets `error` to "line N: reason".
@@ -230,9 +248,18 @@ public:
     void removeAtWrite(std::uint32_t offset, int backMs = -1);
     void setBusy(std::uint8_t code, BusySpec busy);
 
-    // The user pulls the cable / plugs it back in (as the device it was).
+    // The user pulls the cable / plugs it back in (as the device it was: a
+    // keyboard left in its boot loader comes back as the boot loader). Pulling
+    // the cable also cancels a return the keyboard had scheduled itself (the
+    // re-enumeration into or out of the boot loader, a removal fault's
+    // back-ms); the keyboard then comes back as the device it was becoming.
+    // Plugging in a keyboard that is present does nothing.
     void unplug();
     void plugIn(int afterMs = 0);
+    // The same, plugged in at another USB location: the keyboard moves there
+    // unless it is present when the plug takes effect.
+    void plugInAt(const std::string& port, int afterMs = 0);
+    std::string port() const;  // where it is (or was last) plugged in
 
 private:
     friend class SimBackend;
@@ -251,14 +278,30 @@ public:
 
     // Keyboards in enumeration order. A keyboard added later is announced with
     // arrival events when `announce` is set.
+    // A slot freed by forget() is taken again (its index, hence its paths), so
+    // that a program adding keyboards one after the other for hours keeps a
+    // bounded state.
     SimKeyboard& addKeyboard(const KeyboardSpec& spec, bool announce = false);
-    std::size_t keyboardCount() const;
+    // Drops an absent keyboard: its flash, history and faults are freed, it is
+    // never listed again and nothing it had scheduled happens. Its view stays
+    // valid as an object, but the next addKeyboard may reuse it for another
+    // keyboard. False (and nothing changes) while the keyboard is present.
+    bool forget(std::size_t index);
+    std::size_t keyboardCount() const;  // slots, forgotten ones included
     SimKeyboard& keyboard(std::size_t index = 0);
     SimKeyboard* findKeyboard(std::string_view name);
+    // The USB location of a present interface's path (application or boot
+    // loader); empty for a path that is not present or a keyboard without one.
+    std::string portOf(const std::string& path) const;
 
     void setOptions(const Options& options);
     Options options() const;
     void setLatencyUs(int microseconds);
+    // Replaces the wait until a paced transfer's end (std::this_thread::
+    // sleep_until by default), so that a test sees the deadlines without
+    // waiting for them. Called outside the simulator's lock; nullptr restores
+    // the sleep.
+    void setPaceWait(std::function<void(std::chrono::steady_clock::time_point)> wait);
     std::uint64_t setTransfers() const;
     std::uint64_t getTransfers() const;
 

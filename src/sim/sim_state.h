@@ -77,6 +77,14 @@ struct KeyboardState {
     Identity identity = Identity::Application;
     Identity lastIdentity = Identity::Application;  // what a re-plug brings back
     std::uint64_t generation = 1;  // changes whenever the device leaves: old handles die
+    // Scheduled changes carry these and lapse when they have moved on: `life`
+    // when the slot is forgotten or taken by another keyboard, `epoch` when
+    // the user pulls the cable (the keyboard's own returns are cancelled).
+    std::uint64_t life = 1;
+    std::uint64_t epoch = 1;
+    std::optional<Identity> returning;  // a return the keyboard has scheduled itself
+    bool forgotten = false;
+    Clock::time_point deadline{};  // the end of its last transfer when it has no port (a bus of its own)
 
     bool inIsp = false;
     Region target = Region::Application;
@@ -141,7 +149,12 @@ struct SimState {
     std::vector<CountFault> setFails, getFails;
 
     std::uint64_t setCalls = 0, getCalls = 0;
-    Clock::time_point lastDeadline{};
+    // The end of the last transfer on each bus; transfers on a handle of no
+    // keyboard have a chain of their own.
+    std::map<std::string, Clock::time_point> busDeadlines;
+    Clock::time_point strayDeadline{};
+    std::function<void(Clock::time_point)> paceWait;
+    Clock::time_point created = Clock::now();  // a scenario's timeline counts from here
 
     std::deque<TraceEntry> traceLog;  // the most recent traceLimit entries
     std::size_t traceDropped = 0;
@@ -170,6 +183,12 @@ struct SimState {
     const HandleState* liveHandle(HidHandle h) const;
     bool presentInterface(const HandleState& h, PresentInterface& out) const;
     void schedule(Clock::time_point at, std::function<std::vector<DeviceBroadcast>()> action);
+    // Schedules a change of keyboard k that lapses if the slot is forgotten.
+    void scheduleFor(std::size_t k, Clock::time_point at, std::function<std::vector<DeviceBroadcast>()> action);
+    // The keyboard comes back by itself (re-enumeration, a removal fault's
+    // back-ms) as `identity`, unless the user pulls the cable first.
+    void scheduleReturn(std::size_t k, Clock::time_point at, Identity identity);
+    Clock::time_point& paceChain(HidHandle handle);
     DeviceBroadcast broadcast(std::uint32_t event, const std::string& path) const;
 
     // Presence.
@@ -177,6 +196,9 @@ struct SimState {
     std::vector<DeviceBroadcast> arrive(std::size_t k, Identity identity);
     void leaveThenArrive(std::size_t k, Identity next, int leaveMs, int reenumerateMs, Clock::time_point now);
     void leaveNow(std::size_t k, Clock::time_point now);
+    // The user's cable: pull it now, or plug it in (at `port` when not empty).
+    std::vector<DeviceBroadcast> pull(std::size_t k);
+    std::vector<DeviceBroadcast> plug(std::size_t k, const std::optional<std::string>& port);
 
     // The keyboard model (keyboard.cpp).
     void outputReport(std::size_t k, const PresentInterface& iface, const std::uint8_t* report,

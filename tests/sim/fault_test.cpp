@@ -220,6 +220,33 @@ TEST(SimPacing, LatencyCountsTransfers) {
     EXPECT_EQ(sim.getTransfers(), 2u);
 }
 
+// Each bus has its own deadline chain. The latency is so long that no machine
+// gets anywhere near a deadline between two calls, and the wait is replaced,
+// so the deadlines tell the chains apart without any real waiting. The wait
+// calls back into the simulator: it must run without the simulator's lock.
+TEST(SimPacing, EachBusHasItsOwnDeadlineChain) {
+    std::string error;
+    auto scenario = parseScenario(
+        "keyboard a\nport 1-1\nkeyboard b\nport 1-2.3\nkeyboard c\nport 2-1\nkeyboard d\nkeyboard e\n", error);
+    ASSERT_TRUE(scenario) << error;
+    SimBackend sim(*scenario);
+    const auto L = std::chrono::seconds(1000);
+    sim.setLatencyUs(1000 * 1000 * 1000);
+    std::vector<std::chrono::steady_clock::time_point> ends;
+    sim.setPaceWait([&](std::chrono::steady_clock::time_point deadline) {
+        ends.push_back(deadline);
+        (void)sim.pendingEvents();
+    });
+    Host a(sim, 0), b(sim, 1), c(sim, 2), d(sim, 3), e(sim, 4);
+    for (Host* h : {&a, &b, &c, &d, &e, &d}) ASSERT_EQ(h->send(frame(0xF0, {1})), HidStatus::Ok);
+    ASSERT_EQ(ends.size(), 6u);
+    EXPECT_EQ(ends[1] - ends[0], L) << "b queues behind a on bus 1";
+    EXPECT_LT(ends[2] - ends[0], L) << "bus 2 does not wait for bus 1";
+    EXPECT_LT(ends[3] - ends[0], L) << "a keyboard without a port is a bus of its own";
+    EXPECT_LT(ends[4] - ends[3], L);
+    EXPECT_EQ(ends[5] - ends[3], L) << "d's second transfer queues behind its first";
+}
+
 TEST(SimTrace, RecordsEveryReportAndStreams) {
     SimBackend sim;
     sim.addKeyboard({});

@@ -256,6 +256,101 @@ TEST(SimReenumeration, UnplugAndPlugIn) {
     EXPECT_EQ(again.status(0xB0), 0);
 }
 
+// Pulling the cable while the keyboard re-enumerates: it does not come back by
+// itself, and when plugged in it is the boot loader it was becoming.
+TEST(SimReenumeration, UnplugDuringReenumerationCancelsTheReturn) {
+    SimBackend sim;
+    KeyboardSpec spec;
+    spec.reenumerateMs = 600000;
+    auto& kb = sim.addKeyboard(spec);
+    Host host(sim);
+    ASSERT_EQ(host.status(0xA0), 0);
+    kb.unplug();
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    EXPECT_FALSE(kb.present());
+    kb.plugIn();
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    EXPECT_TRUE(kb.present());
+    EXPECT_TRUE(kb.inIsp());
+    EXPECT_EQ(kb.pid(), 0x0001);
+}
+
+// Two keyboards of one model at two ports, both in their boot loaders at the
+// same moment: each boot loader has its own path at its keyboard's port, and
+// what is written through it lands in that keyboard only.
+TEST(SimPorts, SameModelBootLoadersStayApart) {
+    std::string error;
+    auto scenario = parseScenario("keyboard a\nport 1-2\nkeyboard b\nport 2-1.4\n", error);
+    ASSERT_TRUE(scenario) << error;
+    SimBackend sim(*scenario);
+    SimKeyboard& a = sim.keyboard(0);
+    SimKeyboard& b = sim.keyboard(1);
+    const std::string appA = a.path(), appB = b.path();
+    EXPECT_NE(appA, appB);
+    EXPECT_EQ(sim.portOf(appA), "1-2");
+    EXPECT_EQ(sim.portOf(appB), "2-1.4");
+
+    Host hostA(sim, 0), hostB(sim, 1);
+    ASSERT_EQ(hostA.status(0xA0), 0);
+    ASSERT_EQ(hostB.status(0xA0), 0);
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    ASSERT_TRUE(a.inIsp() && b.inIsp());
+    const std::string ispA = a.path(), ispB = b.path();
+    EXPECT_NE(ispA, ispB);
+    EXPECT_TRUE(contains(ispA, "pid_0001") && contains(ispB, "pid_0001"));
+    EXPECT_EQ(sim.portOf(ispA), "1-2");
+    EXPECT_EQ(sim.portOf(ispB), "2-1.4");
+    EXPECT_EQ(sim.portOf(appA), "") << "a path that has left has no port";
+
+    hostA.openPath(ispA);
+    hostB.openPath(ispB);
+    ASSERT_EQ(hostA.status(0xA4), 0);
+    ASSERT_EQ(hostB.status(0xA4), 0);
+    ASSERT_EQ(hostA.write(0x0000, pattern(32, 1)), 0);
+    ASSERT_EQ(hostB.write(0x0000, pattern(32, 2)), 0);
+    const Bytes flashA = a.flash(), flashB = b.flash();
+    EXPECT_EQ(Bytes(flashA.begin(), flashA.begin() + 32), pattern(32, 1));
+    EXPECT_EQ(Bytes(flashB.begin(), flashB.begin() + 32), pattern(32, 2));
+
+    // Re-plugged elsewhere, a comes back as its boot loader with its own path.
+    a.unplug();
+    a.plugInAt("3-1");
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    EXPECT_EQ(a.path(), ispA);
+    EXPECT_EQ(sim.portOf(ispA), "3-1");
+    EXPECT_EQ(sim.portOf(ispB), "2-1.4");
+    EXPECT_EQ(a.port(), "3-1");
+}
+
+// A forgotten keyboard's slot serves the next keyboard added: the old one's
+// handles stay dead and what it had scheduled never reaches the new one.
+TEST(SimPorts, ForgottenSlotIsReusedCleanly) {
+    SimBackend sim;
+    sim.addKeyboard({});
+    KeyboardSpec spec;
+    spec.port = "1-5";
+    auto& old = sim.addKeyboard(spec);
+    Host stale(sim, 1);
+    EXPECT_FALSE(sim.forget(1)) << "a present keyboard cannot be forgotten";
+    old.unplug();
+    old.plugIn(600000);
+    ASSERT_TRUE(sim.forget(1));
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    EXPECT_EQ(enumerate(sim).size(), 1u) << "the forgotten keyboard came back";
+
+    spec.port = "1-6";
+    spec.plugged = false;
+    auto& next = sim.addKeyboard(spec, true);
+    EXPECT_EQ(next.index(), 1u);
+    EXPECT_EQ(sim.keyboardCount(), 2u);
+    next.plugIn();
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    ASSERT_TRUE(next.present());
+    EXPECT_EQ(stale.send(frame(0xF0, {1})), HidStatus::Failed);
+    EXPECT_EQ(next.testModeCount(), 0);
+    EXPECT_EQ(sim.portOf(next.path()), "1-6");
+}
+
 TEST(SimLegacy, UnframedReportsAndIspEntry) {
     auto scenario = builtinScenario("legacy");
     ASSERT_TRUE(scenario);

@@ -35,6 +35,8 @@ TEST(SimScenario, FullKeyboardDescription) {
         "  mode-flag-status 3\n"
         "  reset-status 27\n"
         "  erased 0xFF\n"
+        "  port 2-1.4\n"
+        "  plugged no\n"
         "  busy chip-erase polls 4 ms 10\n"
         "  busy 0xA1 polls 1\n"
         "  interface path \\\\?\\custom usage-page 0xFF01 usage 0x80 length 8 mi 2\n"
@@ -52,7 +54,9 @@ TEST(SimScenario, FullKeyboardDescription) {
         "keyboard\n"
         "  starts-in-isp\n"
         "  legacy\n"
-        "  legacy-version wrong-marker\n",
+        "  legacy-version wrong-marker\n"
+        "at 2.5 s plug main at 1-3\n"
+        "at 0.05 s unplug main\n",
         error);
     ASSERT_TRUE(s) << error;
     EXPECT_TRUE(s->options.wideNames);
@@ -79,6 +83,8 @@ TEST(SimScenario, FullKeyboardDescription) {
     EXPECT_EQ(k.modeFlagStatus, 3);
     EXPECT_EQ(k.resetStatus, 27);
     EXPECT_EQ(k.erasedValue, 0xFF);
+    EXPECT_EQ(k.port, "2-1.4");
+    EXPECT_FALSE(k.plugged);
     EXPECT_EQ(k.busy.at(0xA4).polls, 4);
     EXPECT_EQ(k.busy.at(0xA4).ms, 10);
     EXPECT_EQ(k.busy.at(0xA1).polls, 1);
@@ -117,6 +123,14 @@ TEST(SimScenario, FullKeyboardDescription) {
     EXPECT_TRUE(s->keyboards[2].startsInIsp);
     EXPECT_TRUE(s->keyboards[2].legacy);
     EXPECT_EQ(s->keyboards[2].legacyVersion, LegacyVersionForm::WrongMarker);
+
+    ASSERT_EQ(s->timeline.size(), 2u);
+    EXPECT_EQ(s->timeline[0].atMs, 2500);
+    EXPECT_TRUE(s->timeline[0].plug);
+    EXPECT_EQ(s->timeline[0].keyboard, 0u);
+    EXPECT_EQ(s->timeline[0].port, "1-3");
+    EXPECT_EQ(s->timeline[1].atMs, 50);
+    EXPECT_FALSE(s->timeline[1].plug);
 }
 
 TEST(SimScenario, ErrorsNameTheLine) {
@@ -153,6 +167,23 @@ TEST(SimScenario, ErrorsNameTheLine) {
         {"event arrival {not-a-guid} x\n", "line 1:"},
         {"keyboard a b\n", "line 1:"},
         {"keyboard\r\nvid 99999999999999999999999\r\n", "line 2:"},
+        {"keyboard\nport 1\n", "line 2:"},                  // a bus without a port
+        {"keyboard\nport 1-\n", "line 2:"},
+        {"keyboard\nport 1-2..3\n", "line 2:"},
+        {"keyboard\nport usb1-2\n", "line 2:"},
+        {"keyboard\nplugged maybe\n", "line 2:"},
+        {"keyboard a\nat 1 s plug b\n", "line 2:"},         // no such keyboard
+        {"at 1 s plug a\nkeyboard a\n", "line 1:"},         // named before it is declared
+        {"keyboard a\nat 1.2345 s plug a\n", "line 2:"},    // below a millisecond
+        {"keyboard a\nat 3600.001 s plug a\n", "line 2:"},
+        {"keyboard a\nat -1 s plug a\n", "line 2:"},
+        {"keyboard a\nat 1. s plug a\n", "line 2:"},
+        {"keyboard a\nat 1 plug a\n", "line 2:"},           // no unit
+        {"keyboard a\nat 1 s unplug a at 1-2\n", "line 2:"},  // unplugging has no place
+        {"keyboard a\nat 1 s plug a at 1-2 now\n", "line 2:"},
+        {"keyboard a\nat 1 s plug a to 1-2\n", "line 2:"},
+        {"keyboard a\nat 1 s plug a at 1.2\n", "line 2:"},
+        {"keyboard a\nat 1 s wiggle a\n", "line 2:"},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -179,6 +210,7 @@ TEST(SimScenario, HostileInputNeverCrashes) {
     }
     seeds.push_back("keyboard\nfault status write-block 242 offset 0x40 times 2\nbusy reset polls 3\n");
     seeds.push_back("keyboard x\ninterface path p usage 0x80 length 8 mi 3\nevent arrival hid p after-ms 1\n");
+    seeds.push_back("keyboard x\nport 1-2\nplugged no\nat 0.5 s plug x at 2-1.3\nat 1 s unplug x\n");
     const char alphabet[] = "keyboard vid pid 0x0123456789ABCDEF \n#-fault status times at offset always";
     for (int round = 0; round < 3000; ++round) {
         std::string text = seeds[static_cast<std::size_t>(round) % seeds.size()];
@@ -204,7 +236,7 @@ TEST(SimScenario, HostileInputNeverCrashes) {
 
 TEST(SimScenario, BuiltinsDescribeTheirKeyboards) {
     auto names = builtinScenarioNames();
-    for (const char* required : {"default", "two-keyboards", "legacy", "paged", "isp-boot", "demo"})
+    for (const char* required : {"default", "two-keyboards", "legacy", "paged", "isp-boot", "demo", "station-demo"})
         EXPECT_NE(std::find(names.begin(), names.end(), required), names.end()) << required;
 
     auto d = builtinScenario("default");
@@ -274,6 +306,43 @@ TEST(SimScenario, ScenarioEventsAreDelivered) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].classGuid, kFailureSignalClass);
     sim.setDeviceEventSink(nullptr);
+}
+
+// Timed lines count from construction, not from the receiver; a plug of a
+// keyboard that is there changes nothing; a plug at another port moves it.
+TEST(SimScenario, TimedPlugsAreDeliveredInOrder) {
+    std::string error;
+    auto s = parseScenario(
+        "keyboard kb1\nport 1-1\n"
+        "keyboard kb2\nport 1-2\nplugged no\n"
+        "at 600 s plug kb2\n"
+        "at 700 s plug kb2\n"           // already there
+        "at 800 s unplug kb1\n"
+        "at 900 s plug kb1 at 2-1\n",
+        error);
+    ASSERT_TRUE(s) << error;
+    SimBackend sim(*s);
+    SimKeyboard& kb1 = sim.keyboard(0);
+    SimKeyboard& kb2 = sim.keyboard(1);
+    EXPECT_TRUE(kb1.present());
+    EXPECT_FALSE(kb2.present());
+    EXPECT_EQ(sim.pendingEvents(), 4u) << "the timeline is armed without a receiver";
+    const std::string path1 = kb1.path();
+    EventLog log;
+    sim.setDeviceEventSink(&log);
+    ASSERT_TRUE(sim.flushScheduled(2000));
+    sim.setDeviceEventSink(nullptr);
+
+    auto events = log.snapshot();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].event, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(EventLog::name(events[0]), kb2.path());
+    EXPECT_EQ(events[1].event, DBT_DEVICEREMOVECOMPLETE);
+    EXPECT_EQ(EventLog::name(events[1]), path1);
+    EXPECT_EQ(events[2].event, DBT_DEVICEARRIVAL);
+    EXPECT_EQ(EventLog::name(events[2]), path1) << "moved, it keeps its paths";
+    EXPECT_EQ(sim.portOf(path1), "2-1");
+    EXPECT_EQ(sim.portOf(kb2.path()), "1-2");
 }
 
 TEST(SimScenario, DocumentedExampleRuns) {
