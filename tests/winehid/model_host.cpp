@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -53,6 +54,7 @@
 
 namespace fs = std::filesystem;
 using namespace vantel;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -145,6 +147,9 @@ public:
         sim_->loadSetupLibrary();
         sink_.host = this;
         sim_->setDeviceEventSink(&sink_);
+        // Only this thread makes transfers: the end of a paced one is noted
+        // here and its answer waits for it (see reply).
+        sim_->setPaceWait([this](Clock::time_point end) { paceEnd_ = std::max(paceEnd_, end); });
         resync();
         return true;
     }
@@ -157,7 +162,10 @@ public:
             std::vector<pollfd> polls{{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
             // Readers and monitors send nothing; polling them tells when they close.
             for (const Connection& c : connections_) polls.push_back({c.fd, POLLIN, 0});
-            if (poll(polls.data(), polls.size(), -1) < 0 && errno != EINTR) return 1;
+            timespec wait{};
+            const bool waiting = nextDue(wait);
+            if (ppoll(polls.data(), polls.size(), waiting ? &wait : nullptr, nullptr) < 0 && errno != EINTR) return 1;
+            sendDue();
             if (polls[1].revents) {
                 char b[64];
                 while (read(wake[0], b, sizeof b) == static_cast<ssize_t>(sizeof b)) {
@@ -205,7 +213,8 @@ private:
             HidAttributes a;
             Collection c;
             c.path = path;
-            std::string port;
+            // Where the keyboard is now: a keyboard plugged in elsewhere moves.
+            const std::string port = sim_->portOf(path);
             std::size_t owner = SIZE_MAX;
             bool isp = false;
             const bool ok = sim_->attributes(h, a) == HidStatus::Ok && sim_->capabilities(h, c.caps) == HidStatus::Ok;
@@ -215,7 +224,6 @@ private:
                 const auto paths = sim_->keyboard(k).paths();
                 if (std::find(paths.begin(), paths.end(), path) == paths.end()) continue;
                 const auto spec = sim_->keyboard(k).spec();
-                port = spec.port;
                 owner = k;
                 isp = sim_->keyboard(k).inIsp();
                 c.legacy = spec.legacy && !sim_->keyboard(k).inIsp();
@@ -415,6 +423,7 @@ private:
     }
 
     void drop(int fd) {
+        std::erase_if(deferred_, [fd](const Deferred& d) { return d.fd == fd; });
         for (auto it = connections_.begin(); it != connections_.end(); ++it) {
             if (it->fd == fd) {
                 close(fd);
@@ -457,12 +466,41 @@ private:
         return ok;
     }
 
-    static void reply(int fd, int result, int error, const std::vector<std::uint8_t>& data) {
+    // A transfer the simulator paces (its bus's latency) is answered when it
+    // ends, and meanwhile the host serves the other buses, which the kernel
+    // drives each on its own.
+    void reply(int fd, int result, int error, const std::vector<std::uint8_t>& data) {
         std::vector<std::uint8_t> out(8);
         const std::int32_t head[2] = {result, error};
         std::memcpy(out.data(), head, 8);
         out.insert(out.end(), data.begin(), data.end());
+        const Clock::time_point end = paceEnd_;
+        paceEnd_ = {};
+        if (end > Clock::now()) {
+            deferred_.push_back({end, fd, std::move(out)});
+            return;
+        }
         send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    }
+
+    // How long until the first deferred answer is due; false when none waits.
+    bool nextDue(timespec& wait) const {
+        if (deferred_.empty()) return false;
+        Clock::time_point due = deferred_.front().due;
+        for (const Deferred& d : deferred_) due = std::min(due, d.due);
+        const auto ns = std::max<std::int64_t>(0, std::chrono::nanoseconds(due - Clock::now()).count());
+        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+        wait.tv_nsec = static_cast<long>(ns % 1000000000);
+        return true;
+    }
+
+    void sendDue() {
+        const Clock::time_point now = Clock::now();
+        std::erase_if(deferred_, [now](const Deferred& d) {
+            if (d.due > now) return false;
+            send(d.fd, d.message.data(), d.message.size(), MSG_NOSIGNAL);
+            return true;
+        });
     }
 
     static void putString(std::vector<std::uint8_t>& arg, const std::string& s, int& result) {
@@ -618,6 +656,13 @@ private:
     unsigned long seqnum_ = 1000;
     int wakeFd_ = -1;
     bool quit_ = false;
+    struct Deferred {
+        Clock::time_point due;
+        int fd = -1;
+        std::vector<std::uint8_t> message;
+    };
+    std::vector<Deferred> deferred_;
+    Clock::time_point paceEnd_{};
     unsigned holdIsp_ = 0;
 
 };
