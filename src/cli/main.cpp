@@ -15,6 +15,7 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/session.h"
+#include "cli/station_command.h"
 #include "cli/trace_backend.h"
 #include "link/timing.h"
 #include "sim/sim.h"
@@ -178,6 +179,10 @@ int run(const std::vector<std::string>& args) {
         // line has no window to receive them.
         pollArrivals = true;
 #endif
+    }
+    if (options.command == Command::Station) {
+        if (!locator) return fail(EXIT_USAGE, "station needs each keyboard's USB port, which this back end does not give");
+        return runStationCommand(options, *backend, *locator, simulator.get(), stderrIsTerminal());
     }
     ConsoleShell shell(std::cerr);
     // A listing keeps stdout to itself (JSON must parse); its boxes are warnings.

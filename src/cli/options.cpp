@@ -18,6 +18,7 @@ constexpr CommandWord kCommands[] = {
     {"list", Command::List},           {"info", Command::Info},
     {"version", Command::Version},     {"flash", Command::Flash},
     {"test-mode", Command::TestMode},  {"factory-reset", Command::FactoryReset},
+    {"station", Command::Station},
 };
 
 std::optional<int> parseDecimal(const std::string& text, int maxValue) {
@@ -34,13 +35,14 @@ std::optional<int> parseDecimal(const std::string& text, int maxValue) {
 bool takesValue(const std::string& name) {
     return name == "-d" || name == "--device" || name == "--vid" || name == "--pid" ||
            name == "--result" || name == "--simulate" || name == "--timing-scale" ||
-           name == "--dump-flash" || name == "--path" || name == "--port";
+           name == "--dump-flash" || name == "--path" || name == "--port" || name == "--log" ||
+           name == "--max" || name == "--parallel";
 }
 
 bool isFlag(const std::string& name) {
     return name == "-h" || name == "--help" || name == "-V" || name == "--version" ||
            name == "--json" || name == "--trace" || name == "--poll-arrivals" || name == "-v" ||
-           name == "--verbose" || name == "-q" || name == "--quiet";
+           name == "--verbose" || name == "-q" || name == "--quiet" || name == "--once-per-port";
 }
 
 ParseResult fail(std::string message) {
@@ -150,6 +152,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
             if (name == "--poll-arrivals") o.pollArrivals = true;
             if (name == "-v" || name == "--verbose") o.verbose = true;
             if (name == "-q" || name == "--quiet") o.quiet = true;
+            if (name == "--once-per-port") o.oncePerPort = true;
             continue;
         }
         if (!takesValue(name)) return fail("unknown option " + name);
@@ -179,6 +182,16 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
         } else if (name == "--path" || name == "--port") {
             if (value->empty()) return fail(name + " needs a value");
             (name == "--path" ? o.nodePath : o.port) = *value;
+        } else if (name == "--log") {
+            if (value->empty()) return fail("--log needs a file name");
+            o.logPath = *value;
+        } else if (name == "--max" || name == "--parallel") {
+            const auto n = parseDecimal(*value, name == "--max" ? 1000000000 : 32);
+            if (!n || *n == 0) {
+                return fail(name + (name == "--max" ? " needs a positive number: " : " needs a number from 1 to 32: ") +
+                            *value);
+            }
+            (name == "--max" ? o.maxKeyboards : o.parallel) = *n;
         } else if (name == "--dump-flash") {
             if (value->empty()) return fail("--dump-flash needs a file name");
             o.dumpFlash = *value;
@@ -198,7 +211,7 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
     }
     if (o.command == Command::None) return fail("unknown command " + positional[0]);
 
-    const bool needsFile = o.command == Command::Info || o.command == Command::Flash;
+    const bool needsFile = o.command == Command::Info || o.command == Command::Flash || o.command == Command::Station;
     const std::size_t expected = needsFile ? 2 : 1;
     if (positional.size() < expected) {
         return fail(std::string(commandName(o.command)) + " needs a firmware file");
@@ -216,6 +229,14 @@ ParseResult parseArguments(const std::vector<std::string>& args) {
     if (o.resultPath && o.command != Command::Flash) return fail("--result applies to flash only");
     if (o.command == Command::Info && (o.deviceIndex || o.vid || o.pid || o.nodePath || o.port)) {
         return fail("info reads the file only; it takes no device");
+    }
+    const bool station = o.command == Command::Station;
+    if (!station && (o.logPath || o.maxKeyboards || o.parallel || o.oncePerPort)) {
+        return fail("--log, --max, --parallel and --once-per-port apply to station only");
+    }
+    if (station && (o.deviceIndex || o.vid || o.pid || o.nodePath || o.port || o.resultPath || o.waitSeconds ||
+                    o.dumpFlash || o.trace)) {
+        return fail("station flashes every keyboard plugged in; it takes no device, --result, --wait or --trace");
     }
     if (o.waitSeconds && (o.command == Command::Info || o.command == Command::List)) {
         return fail("--wait applies to flash, version, test-mode and factory-reset");
@@ -239,6 +260,8 @@ std::string usageText(const std::string& program) {
         "  flash FILE         write FILE into the keyboard and confirm the result\n"
         "  test-mode          switch the keyboard into its testing mode\n"
         "  factory-reset      load the keyboard's factory settings\n"
+        "  station FILE       write FILE into every keyboard plugged in, several at once,\n"
+        "                     one line per keyboard; Ctrl-C stops taking new ones\n"
         "\n"
         "Options:\n"
         "  -d, --device INDEX     use the keyboard with this index of 'list' (default 0)\n"
@@ -258,6 +281,12 @@ std::string usageText(const std::string& program) {
         "                         the variable VANTEL_SIMULATE does the same\n"
         "      --timing-scale N/D shorten the delays and timeouts to N/D (for tests;\n"
         "                         a reply wait ends by its count of empty reads)\n"
+        "      --log FILE         station: append one JSON line per keyboard to FILE\n"
+        "      --max N            station: stop after N keyboards\n"
+        "      --parallel N       station: flash at most N keyboards at once (default: every\n"
+        "                         port in use, at most 8)\n"
+        "      --once-per-port    station: after a success, flash at that port again only once\n"
+        "                         it has stayed empty for a while (not after a restart)\n"
         "  -h, --help             show this text\n"
         "  -V, --version          show the program version\n"
         "\n"

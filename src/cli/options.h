@@ -10,7 +10,7 @@
 
 namespace vantel::cli {
 
-enum class Command { None, List, Info, Version, Flash, TestMode, FactoryReset };
+enum class Command { None, List, Info, Version, Flash, TestMode, FactoryReset, Station };
 
 // What the process returns (the numbers are the core's, shared with
 // Vantel.exe): named here as well so that cli::EXIT_OK reads as before.
@@ -49,6 +49,11 @@ struct Options {
     std::optional<std::string> dumpFlash;     // --dump-flash FILE (simulator only; not in --help)
     bool pollArrivals = false;                // --poll-arrivals (not in --help): find the ISP
                                               // device by listing, as on a back end without arrivals
+    // station
+    std::optional<std::string> logPath;       // --log FILE: JSON Lines appended, one per keyboard
+    std::optional<int> maxKeyboards;          // --max N: stop after N keyboards
+    std::optional<int> parallel;              // --parallel N: keyboards flashed at once
+    bool oncePerPort = false;                 // --once-per-port
     bool help = false;                        // -h / --help
     bool version = false;                     // -V / --version
 };

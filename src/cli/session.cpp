@@ -524,10 +524,11 @@ SessionResult runSession(HidBackend& backend, const Options& options, ConsoleShe
         Selection sel;
         bool found = false;
         window->invoke([&] {
-            if (waited) {
-                dlg->OnRefresh();
-                snapshot();
-            }
+            if (waited) dlg->OnRefresh();
+            // The dialog lists again by itself on every arrival and removal (a
+            // keyboard beside this one entering its boot loader), so the places
+            // are taken again with the table they are matched against.
+            snapshot();
             sel = chooseDevice(options, dlg->table(), names, hostDriven, locations);
             found = sel.error.empty() && dlg->table().count > 0;
             if (found || (!options.waitSeconds && sel.error.empty())) apply(sel);

@@ -31,6 +31,8 @@ Timing scaledTiming(const Timing& base, int num, int den) {
     t.ispArrivalTimeoutMs = scale(base.ispArrivalTimeoutMs);
     t.commandEndPollMs = scale(base.commandEndPollMs);
     t.arrivalPollMs = scale(base.arrivalPollMs);
+    t.stationScanMs = scale(base.stationScanMs);
+    t.stationSettleMs = scale(base.stationSettleMs);
     return t;
 }
 

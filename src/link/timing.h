@@ -41,6 +41,10 @@ struct Timing {
     int commandEndPollMs = 5;    // how often it looks whether a command has ended
     int arrivalPollMs = 250;     // how often it lists the devices while waiting for the ISP
                                  // device, where the back end announces no arrivals
+    int stationScanMs = 200;     // how often the station lists what is plugged in
+    int stationSettleMs = 5000;  // how long a flashed keyboard may take to come back from its
+                                 // restart; with --once-per-port also how long a port must
+                                 // stay empty before its next keyboard is written
 };
 
 // The process-wide table. Set it before any thread of Vantel runs.

@@ -31,11 +31,15 @@ public:
     // Creates the socket (a stale file at the path is replaced), becomes the
     // back end's event sink and starts accepting. False with `error` on failure.
     bool listen(const std::string& socketPath, std::string& error);
-    // Disconnects every client, joins every thread, gives the back end's
-    // event sink back (null) and removes the socket file. Idempotent.
+    // Disconnects every client, joins every thread (a call waiting inside the
+    // back end is waited for), sets the back end's event sink to null and
+    // removes the socket file. Idempotent.
     void stop();
 
     // Also receives every arrival and removal the back end reports; null: none.
+    // Called on the back end's event thread with the server's event lock held
+    // (so that after setLocalSink returns the old sink is not called): it must
+    // not call setLocalSink itself.
     void setLocalSink(DeviceEventSink* sink);
 
     // Clients connected now (each RemoteBackend holds one per thread that

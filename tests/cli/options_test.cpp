@@ -140,6 +140,14 @@ TEST(CliOptions, UsageErrorsSayWhatIsWrong) {
         {{"list", "--trace=yes"}, "takes no value"},
         {{"list", "--timing-scale", "0"}, "positive"},
         {{"list", "--simulate="}, "needs a scenario"},
+        {{"station"}, "needs a firmware file"},
+        {{"station", "a.bin", "--max", "0"}, "positive"},
+        {{"station", "a.bin", "--parallel", "33"}, "from 1 to 32"},
+        {{"flash", "a.bin", "--log", "l.jsonl"}, "apply to station only"},
+        {{"flash", "a.bin", "--once-per-port"}, "apply to station only"},
+        // The station chooses every keyboard itself, one child per port.
+        {{"station", "a.bin", "--port", "1-2"}, "takes no device"},
+        {{"station", "a.bin", "--wait"}, "takes no device"},
     };
     for (const auto& c : cases) {
         const auto r = parse(c.args);

@@ -3,7 +3,7 @@
 if(TARGET vantel_cli_core)
   vantel_add_area_test(cli
     SOURCES end_to_end_test.cpp image_info_test.cpp options_test.cpp output_test.cpp
-            session_test.cpp
+            session_test.cpp station_test.cpp
     LIBRARIES vantel_cli_core)
   if(TARGET test_cli AND TARGET vantel-cli)
     add_dependencies(test_cli vantel-cli)

@@ -80,6 +80,13 @@ private:
     HidBackend& in_;
 };
 
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return address;
+}
+
 // Polls a condition another thread brings about; a generous bound, no sleep
 // that the result depends on.
 template <class Condition>
@@ -102,9 +109,15 @@ protected:
                    ("vantel-remote-" + std::to_string(::getpid()) + ".sock")).string();
         sim_.loadHidLibrary();
         sim_.loadSetupLibrary();
-        keyboard_ = &sim_.addKeyboard(KeyboardSpec{});
+        KeyboardSpec spec;
+        spec.port = "1-3";
+        keyboard_ = &sim_.addKeyboard(spec);
         server_ = std::make_unique<BackendServer>(counting_, [this](const std::string& path) {
-            return path == keyboard_->path() ? std::string("1-3") : std::string();
+            for (std::size_t i = 0; i < sim_.keyboardCount(); ++i) {
+                const auto paths = sim_.keyboard(i).paths();
+                if (std::find(paths.begin(), paths.end(), path) != paths.end()) return sim_.keyboard(i).spec().port;
+            }
+            return std::string();
         });
         std::string error;
         ASSERT_TRUE(server_->listen(socket_, error)) << error;
@@ -188,7 +201,7 @@ TEST_F(Remote, TheLinkTalksToTheServedKeyboard) {
 TEST_F(Remote, OneCallWaitingInTheBackEndHoldsUpNoOther) {
     HidHandle h = kNoHandle;
     ASSERT_EQ(client_->open(keyboard_->path(), Access::ReadWrite, h), HidStatus::Ok);
-    const Bytes request = frame(0xB0);
+    const Bytes request = buildRequest(0xB0, nullptr, 0);
     Bytes report(8, 0);
     report[0] = 0x01;
     std::copy(request.begin(), request.end(), report.begin() + 1);
@@ -268,10 +281,25 @@ TEST_F(Remote, AClientThatGoesAwayLeavesNothingOpen) {
 TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     HidHandle h = kNoHandle;
     ASSERT_EQ(client_->open(keyboard_->path(), Access::ReadWrite, h), HidStatus::Ok);
+    HidAttributes attributes;
+    {
+        // A request that announces more than any report is refused by
+        // closing its connection; the other clients go on.
+        const sockaddr_un address = addressOf(socket_);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        timeval limit{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        std::uint8_t request[20] = {13, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_EQ(::send(fd, request, sizeof request, MSG_NOSIGNAL), 20);
+        std::uint8_t reply[16];
+        EXPECT_EQ(::recv(fd, reply, sizeof reply, 0), 0);
+        ::close(fd);
+        EXPECT_EQ(client_->attributes(h, attributes), HidStatus::Ok);
+    }
     server_->stop();
     EXPECT_FALSE(std::filesystem::exists(socket_));
     EXPECT_EQ(counting_.handles.load(), 0);
-    HidAttributes attributes;
     EXPECT_EQ(client_->attributes(h, attributes), HidStatus::Failed);
     Bytes block(9, 1);
     EXPECT_EQ(client_->getFeature(h, block.data(), block.size()), HidStatus::Failed);
@@ -285,10 +313,8 @@ TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     // A peer that announces a reply larger than any report is cut off, and
     // the caller's buffer is left as it was.
     const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_.c_str());
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const sockaddr_un address = addressOf(socket_);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(listener, 4), 0);
     std::thread peer([listener] {
         const int fd = ::accept(listener, nullptr, nullptr);
@@ -307,29 +333,51 @@ TEST_F(Remote, ALostServerOrABadPeerFailsCallsAtOnce) {
     ::unlink(socket_.c_str());
 }
 
-// The command-line program as a station's child: a whole download through
-// the socket leaves the file in the served keyboard's flash.
-TEST_F(Remote, VantelCliFlashesTheServedKeyboard) {
-    const std::string image = socket_ + ".bin";
-    const auto bytes = vantel::cli::test::applicationImage(64 * 1024);
-    vantel::cli::test::writeBytes(image, bytes);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::setenv("VANTEL_SIM_SOCKET", socket_.c_str(), 1);
-        ::unsetenv("VANTEL_SIMULATE");
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::execl(VANTEL_CLI_PATH, "vantel-cli", "flash", image.c_str(), "--json", "--quiet", "--timing-scale", "1/100",
-                static_cast<char*>(nullptr));
-        ::_exit(127);
+// The command-line program as a station's children: two downloads at once
+// through the socket, each to the keyboard at its port and its boot loader,
+// leave each file in its own keyboard's flash.
+TEST_F(Remote, VantelCliChildrenFlashTheirOwnKeyboards) {
+    KeyboardSpec second;
+    second.port = "1-4";
+    SimKeyboard* keyboards[2] = {keyboard_, &sim_.addKeyboard(second)};
+    std::vector<std::string> env{"VANTEL_SIM_SOCKET=" + socket_};
+    for (char** e = environ; *e; ++e) {
+        if (std::string(*e).rfind("VANTEL_SIM", 0) != 0) env.emplace_back(*e);
     }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    std::filesystem::remove(image);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(keyboard_->flash(), bytes);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::vector<Bytes> images;
+    std::vector<pid_t> children;
+    for (int i = 0; i < 2; ++i) {
+        const std::string image = socket_ + std::to_string(i) + ".bin";
+        images.push_back(vantel::cli::test::applicationImage(64 * 1024, "GF", "RX431", 1 + i));
+        vantel::cli::test::writeBytes(image, images.back());
+        std::string port = keyboards[i]->spec().port;
+        std::vector<std::string> args{"vantel-cli", "flash", image, "--port", port, "--json", "--quiet",
+                                      "--timing-scale", "1/100"};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 1);
+            ::execve(VANTEL_CLI_PATH, argv.data(), envp.data());
+            ::_exit(127);
+        }
+        children.push_back(child);
+    }
+    for (int i = 0; i < 2; ++i) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(children[i], &status, 0), children[i]);
+        std::filesystem::remove(socket_ + std::to_string(i) + ".bin");
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "keyboard at " << keyboards[i]->spec().port;
+        EXPECT_EQ(keyboards[i]->flash(), images[i]) << "keyboard at " << keyboards[i]->spec().port;
+    }
     EXPECT_TRUE(eventually([&] { return server_->connections() == 1; }));  // the test's own client
     EXPECT_EQ(counting_.handles.load(), 0);
 }
