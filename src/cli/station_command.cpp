@@ -134,6 +134,11 @@ int runStationCommand(const Options& options, HidBackend& backend, DeviceLocator
         config.childUnsetEnv = {"VANTEL_SIMULATE"};
     }
 
+    // The station lists keyboards itself, outside the core that loads the
+    // libraries for a session; the hidraw back end lists nothing until then.
+    if (!backend.loadHidLibrary() || !backend.loadSetupLibrary())
+        return fail(EXIT_NO_DEVICE, "cannot load the HID libraries");
+
     armInterruptGuard();
     return runStation(backend, locator, config, std::cout, std::cerr);
 }

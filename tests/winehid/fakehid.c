@@ -13,7 +13,8 @@
  *    ioctl's answer;
  *  - the uevent netlink socket becomes a connection on which the model host
  *    sends kernel-format uevents, received as if from the kernel (sender
- *    group 1, root credentials).
+ *    group 1, root credentials), and /run/udev/control is absent, as it is
+ *    where no udev daemon runs.
  *
  * Everything else passes straight to the C library.
  */
@@ -245,7 +246,17 @@ MAP_AT(lstat64, int, (const char *path, struct stat64 *st), P(AT_FDCWD, path), s
 MAP_AT(fstatat, int, (int dirfd, const char *path, struct stat *st, int flags), dirfd, P(dirfd, path), st, flags)
 MAP_AT(fstatat64, int, (int dirfd, const char *path, struct stat64 *st, int flags), dirfd, P(dirfd, path), st, flags)
 MAP_AT(statx, int, (int dirfd, const char *path, int flags, unsigned mask, struct statx *st), dirfd, P(dirfd, path), flags, mask, st)
-MAP_AT(access, int, (const char *path, int how), P(AT_FDCWD, path), how)
+
+/* The model's uevents come as the kernel's: no udev daemon runs here, even
+ * where the machine has one, so that no process waits for its messages. */
+static int udev_control(const char *path) { return g_dir[0] && path && strcmp(path, "/run/udev/control") == 0; }
+
+int access(const char *path, int how) {
+    REAL(access);
+    char buffer[2048];
+    if (udev_control(path)) return errno = ENOENT, -1;
+    return real_access(P(AT_FDCWD, path), how);
+}
 MAP_AT(faccessat, int, (int dirfd, const char *path, int how, int flags), dirfd, P(dirfd, path), how, flags)
 MAP_AT(readlink, ssize_t, (const char *path, char *out, size_t size), P(AT_FDCWD, path), out, size)
 MAP_AT(readlinkat, ssize_t, (int dirfd, const char *path, char *out, size_t size), dirfd, P(dirfd, path), out, size)

@@ -9,6 +9,9 @@
 //                              loader) flash to a file
 //   state <keyboard>           "vid pid present inIsp erases testMode factory"
 //   opened                     "yes" once every node is held open by a reader
+//   hold-isp <n>               boot-loader devices do not arrive until n
+//                              keyboards are in their boot loaders; then
+//                              they all arrive at once (once)
 //   quit
 // <keyboard> is a name from the scenario or an index.
 //
@@ -17,6 +20,11 @@
 // collections of one USB interface do, with a report descriptor of one
 // top-level collection each. Arrivals and removals of the simulator become
 // kernel uevents on the monitor connections.
+//
+// A keyboard with a port ("port 2-1" in the scenario) sits where Linux puts a
+// USB device of that name, devices/vantel-usb/usb2/2-1, and its boot loader
+// comes up in the same USB device folder; a keyboard without one gets a USB
+// device folder of its own per node, devices/vantel-usb/1-<node number>.
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
@@ -25,8 +33,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -34,6 +45,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,6 +54,7 @@
 
 namespace fs = std::filesystem;
 using namespace vantel;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -61,7 +74,11 @@ struct Node {
     int mi = 0;
     std::vector<Collection> collections;
     std::vector<std::uint8_t> descriptor;
-    std::string devpath;  // below /sys
+    std::string port;                // the keyboard's; empty when it has none
+    std::size_t keyboard = SIZE_MAX;  // the simulator's index
+    bool isp = false;                // the keyboard is in its boot loader
+    std::string usbDir;              // the USB device folder, below devices/vantel-usb
+    std::string devpath;             // below /sys
 };
 
 enum class Role { Hello, Read, Ioctl, Monitor, Control };
@@ -102,6 +119,13 @@ void writeFile(const fs::path& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;
 }
 
+// A relative symbolic link, as sysfs has them; one already there stays (the
+// nodes of one keyboard share its USB device folder).
+void linkTo(const fs::path& target, const fs::path& at) {
+    std::error_code ec;
+    fs::create_symlink(target.lexically_relative(at.parent_path()), at, ec);
+}
+
 class ModelHost {
 public:
     explicit ModelHost(fs::path dir) : dir_(std::move(dir)) {}
@@ -123,6 +147,9 @@ public:
         sim_->loadSetupLibrary();
         sink_.host = this;
         sim_->setDeviceEventSink(&sink_);
+        // Only this thread makes transfers: the end of a paced one is noted
+        // here and its answer waits for it (see reply).
+        sim_->setPaceWait([this](Clock::time_point end) { paceEnd_ = std::max(paceEnd_, end); });
         resync();
         return true;
     }
@@ -135,7 +162,10 @@ public:
             std::vector<pollfd> polls{{listener, POLLIN, 0}, {wake[0], POLLIN, 0}};
             // Readers and monitors send nothing; polling them tells when they close.
             for (const Connection& c : connections_) polls.push_back({c.fd, POLLIN, 0});
-            if (poll(polls.data(), polls.size(), -1) < 0 && errno != EINTR) return 1;
+            timespec wait{};
+            const bool waiting = nextDue(wait);
+            if (ppoll(polls.data(), polls.size(), waiting ? &wait : nullptr, nullptr) < 0 && errno != EINTR) return 1;
+            sendDue();
             if (polls[1].revents) {
                 char b[64];
                 while (read(wake[0], b, sizeof b) == static_cast<ssize_t>(sizeof b)) {
@@ -183,6 +213,10 @@ private:
             HidAttributes a;
             Collection c;
             c.path = path;
+            // Where the keyboard is now: a keyboard plugged in elsewhere moves.
+            const std::string port = sim_->portOf(path);
+            std::size_t owner = SIZE_MAX;
+            bool isp = false;
             const bool ok = sim_->attributes(h, a) == HidStatus::Ok && sim_->capabilities(h, c.caps) == HidStatus::Ok;
             sim_->close(h);
             if (!ok) continue;
@@ -190,6 +224,8 @@ private:
                 const auto paths = sim_->keyboard(k).paths();
                 if (std::find(paths.begin(), paths.end(), path) == paths.end()) continue;
                 const auto spec = sim_->keyboard(k).spec();
+                owner = k;
+                isp = sim_->keyboard(k).inIsp();
                 c.legacy = spec.legacy && !sim_->keyboard(k).inIsp();
                 c.protocol = !spec.passive;
                 for (const auto& is : spec.interfaces) {
@@ -200,6 +236,9 @@ private:
             n.key = std::regex_replace(path, col, "");
             n.vid = a.vid;
             n.pid = a.pid;
+            n.port = port;
+            n.keyboard = owner;
+            n.isp = isp;
             std::smatch m;
             n.mi = std::regex_search(path, m, mi) ? std::stoi(m[1].str(), nullptr, 16) : 0;
             n.collections.push_back(c);
@@ -218,15 +257,36 @@ private:
     }
 
     static bool sameDevice(const Node& a, const Node& b) {
-        if (a.vid != b.vid || a.pid != b.pid || a.descriptor != b.descriptor) return false;
+        if (a.vid != b.vid || a.pid != b.pid || a.port != b.port || a.descriptor != b.descriptor) return false;
         for (std::size_t i = 0; i < a.collections.size(); ++i) {
             if (a.collections[i].path != b.collections[i].path) return false;
         }
         return true;
     }
 
+    // While a hold is set, boot-loader nodes not yet present stay back until
+    // that many keyboards are in their boot loaders: then they arrive in one
+    // burst, and every download waiting for its boot loader sees the others'
+    // arrive too.
+    void holdBootLoaders(std::map<std::string, Node>& next) {
+        if (holdIsp_ == 0) return;
+        std::set<std::size_t> inIsp;
+        for (const auto& [key, n] : next) {
+            if (n.isp) inIsp.insert(n.keyboard);
+        }
+        if (inIsp.size() >= holdIsp_) {
+            holdIsp_ = 0;
+            return;
+        }
+        for (auto it = next.begin(); it != next.end();) {
+            if (it->second.isp && nodes_.count(it->first) == 0) it = next.erase(it);
+            else ++it;
+        }
+    }
+
     void resync() {
         auto next = wanted();
+        holdBootLoaders(next);
         for (auto it = nodes_.begin(); it != nodes_.end();) {
             auto w = next.find(it->first);
             if (w != next.end() && sameDevice(it->second, w->second)) {
@@ -251,38 +311,52 @@ private:
         const std::string num = std::to_string(n.number);
         char mi[8];
         std::snprintf(mi, sizeof mi, "%02x", static_cast<unsigned>(n.mi));
-        const std::string usbName = "1-" + num;
+        const std::string usbName = n.port.empty() ? "1-" + num : n.port;
+        n.usbDir = n.port.empty() ? usbName : "usb" + n.port.substr(0, n.port.find('-')) + "/" + usbName;
         const std::string ifName = usbName + ":1." + std::to_string(n.mi);
         const std::string hidName = "0003:" + hex4(n.vid) + ":" + hex4(n.pid) + "." + hex4(n.number);
-        n.devpath = "/devices/vantel-usb/" + usbName + "/" + ifName + "/" + hidName + "/hidraw/hidraw" + num;
+        n.devpath = "/devices/vantel-usb/" + n.usbDir + "/" + ifName + "/" + hidName + "/hidraw/hidraw" + num;
         const fs::path sys = dir_ / "sys";
-        const fs::path usb = sys / "devices/vantel-usb" / usbName;
+        const fs::path usb = sys / "devices/vantel-usb" / n.usbDir;
         const fs::path intf = usb / ifName;
         const fs::path hid = intf / hidName;
         const fs::path node = hid / "hidraw" / ("hidraw" + num);
         fs::create_directories(node);
         char ids[64];
         std::snprintf(ids, sizeof ids, "%x/%x/100", n.vid, n.pid);
+        // The USB device's IDs are those of what is plugged in now: the
+        // application, or the boot loader at the same place.
         writeFile(usb / "uevent", std::string("DEVTYPE=usb_device\nDRIVER=usb\nPRODUCT=") + ids + "\n");
-        writeFile(usb / "idVendor", [&] { std::string s = hex4(n.vid); for (char& ch : s) ch = static_cast<char>(std::tolower(ch)); return s + "\n"; }());
-        writeFile(usb / "idProduct", [&] { std::string s = hex4(n.pid); for (char& ch : s) ch = static_cast<char>(std::tolower(ch)); return s + "\n"; }());
+        writeFile(usb / "idVendor", lowerHex4(n.vid) + "\n");
+        writeFile(usb / "idProduct", lowerHex4(n.pid) + "\n");
         writeFile(usb / "bcdDevice", "0100\n");
         writeFile(usb / "manufacturer", "Vantel model\n");
         writeFile(usb / "product", "Keyboard " + num + "\n");
         writeFile(intf / "uevent", std::string("DEVTYPE=usb_interface\nDRIVER=usbhid\nPRODUCT=") + ids + "\nINTERFACE=3/0/0\n");
         writeFile(intf / "bInterfaceNumber", std::string(mi) + "\n");
         writeFile(hid / "uevent", "DRIVER=hid-generic\nHID_ID=0003:0000" + hex4(n.vid) + ":0000" + hex4(n.pid) +
-                                      "\nHID_NAME=Vantel model keyboard " + num + "\nHID_PHYS=usb-vantel-" + num +
-                                      "/input" + std::to_string(n.mi) + "\nHID_UNIQ=" + serial(n) + "\n");
+                                      "\nHID_NAME=Vantel model keyboard " + num + "\nHID_PHYS=" + phys(n) +
+                                      "\nHID_UNIQ=" + serial(n) + "\n");
         writeFile(hid / "report_descriptor", std::string(n.descriptor.begin(), n.descriptor.end()));
         writeFile(node / "uevent", "MAJOR=240\nMINOR=" + num + "\nDEVNAME=hidraw" + num + "\n");
         writeFile(node / "dev", "240:" + num + "\n");
-        fs::create_symlink("../../../../bus/usb", usb / "subsystem");
-        fs::create_symlink("../../../../../bus/usb", intf / "subsystem");
-        fs::create_symlink("../../../../../../bus/hid", hid / "subsystem");
-        fs::create_symlink("../../../../../../../../class/hidraw", node / "subsystem");
-        fs::create_symlink("../../devices" + n.devpath.substr(std::strlen("/devices")), sys / "class/hidraw" / ("hidraw" + num));
+        linkTo(sys / "bus/usb", usb / "subsystem");
+        linkTo(sys / "bus/usb", intf / "subsystem");
+        linkTo(sys / "bus/hid", hid / "subsystem");
+        linkTo(sys / "class/hidraw", node / "subsystem");
+        linkTo(hid, node / "device");
+        linkTo(node, sys / "class/hidraw" / ("hidraw" + num));
         announce("add", n);
+    }
+
+    static std::string lowerHex4(unsigned v) {
+        std::string s = hex4(v);
+        for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return s;
+    }
+
+    static std::string phys(const Node& n) {
+        return "usb-vantel-" + (n.port.empty() ? std::to_string(n.number) : n.port) + "/input" + std::to_string(n.mi);
     }
 
     // Each node its own serial number: Wine names a device instance after it,
@@ -297,7 +371,19 @@ private:
         }
         std::error_code ec;
         fs::remove(dir_ / "sys/class/hidraw" / ("hidraw" + std::to_string(n.number)), ec);
-        fs::remove_all(dir_ / "sys/devices/vantel-usb" / ("1-" + std::to_string(n.number)), ec);
+        // The USB device folder goes with the keyboard's last node, the
+        // interface folder with the last node on that interface.
+        const fs::path hidDir = (dir_ / "sys" / n.devpath.substr(1)).parent_path().parent_path();
+        bool deviceShared = false, interfaceShared = false;
+        for (const auto& [key, other] : nodes_) {
+            if (&other == &n || other.usbDir != n.usbDir) continue;
+            deviceShared = true;
+            interfaceShared = interfaceShared || other.mi == n.mi;
+        }
+        fs::remove_all(!deviceShared ? dir_ / "sys/devices/vantel-usb" / n.usbDir
+                       : !interfaceShared ? hidDir.parent_path()
+                                        : hidDir,
+                       ec);
         // The kernel would end the node's readers (POLLHUP, EIO); Wine's bus
         // would then spin on the descriptor until its removal has gone
         // through, so the readers stay open and silent until Wine closes them.
@@ -337,6 +423,7 @@ private:
     }
 
     void drop(int fd) {
+        std::erase_if(deferred_, [fd](const Deferred& d) { return d.fd == fd; });
         for (auto it = connections_.begin(); it != connections_.end(); ++it) {
             if (it->fd == fd) {
                 close(fd);
@@ -379,12 +466,41 @@ private:
         return ok;
     }
 
-    static void reply(int fd, int result, int error, const std::vector<std::uint8_t>& data) {
+    // A transfer the simulator paces (its bus's latency) is answered when it
+    // ends, and meanwhile the host serves the other buses, which the kernel
+    // drives each on its own.
+    void reply(int fd, int result, int error, const std::vector<std::uint8_t>& data) {
         std::vector<std::uint8_t> out(8);
         const std::int32_t head[2] = {result, error};
         std::memcpy(out.data(), head, 8);
         out.insert(out.end(), data.begin(), data.end());
+        const Clock::time_point end = paceEnd_;
+        paceEnd_ = {};
+        if (end > Clock::now()) {
+            deferred_.push_back({end, fd, std::move(out)});
+            return;
+        }
         send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+    }
+
+    // How long until the first deferred answer is due; false when none waits.
+    bool nextDue(timespec& wait) const {
+        if (deferred_.empty()) return false;
+        Clock::time_point due = deferred_.front().due;
+        for (const Deferred& d : deferred_) due = std::min(due, d.due);
+        const auto ns = std::max<std::int64_t>(0, std::chrono::nanoseconds(due - Clock::now()).count());
+        wait.tv_sec = static_cast<time_t>(ns / 1000000000);
+        wait.tv_nsec = static_cast<long>(ns % 1000000000);
+        return true;
+    }
+
+    void sendDue() {
+        const Clock::time_point now = Clock::now();
+        std::erase_if(deferred_, [now](const Deferred& d) {
+            if (d.due > now) return false;
+            send(d.fd, d.message.data(), d.message.size(), MSG_NOSIGNAL);
+            return true;
+        });
     }
 
     static void putString(std::vector<std::uint8_t>& arg, const std::string& s, int& result) {
@@ -437,7 +553,7 @@ private:
             putString(arg, "Vantel model keyboard " + std::to_string(n->number), result);
             break;
         case _IOC_NR(HIDIOCGRAWPHYS(0)):
-            putString(arg, "usb-vantel-" + std::to_string(n->number) + "/input" + std::to_string(n->mi), result);
+            putString(arg, phys(*n), result);
             break;
         case 8:  // HIDIOCGRAWUNIQ
             putString(arg, serial(*n), result);
@@ -520,6 +636,8 @@ private:
                 for (const Connection& r : connections_) held = held || (r.role == Role::Read && r.node == n.number);
                 if (!held) answer = "no";
             }
+        } else if (command == "hold-isp") {
+            holdIsp_ = static_cast<unsigned>(std::strtoul(a.c_str(), nullptr, 10));
         } else if (command == "quit") {
             quit_ = true;
         } else {
@@ -538,6 +656,14 @@ private:
     unsigned long seqnum_ = 1000;
     int wakeFd_ = -1;
     bool quit_ = false;
+    struct Deferred {
+        Clock::time_point due;
+        int fd = -1;
+        std::vector<std::uint8_t> message;
+    };
+    std::vector<Deferred> deferred_;
+    Clock::time_point paceEnd_{};
+    unsigned holdIsp_ = 0;
 
 };
 
@@ -586,7 +712,8 @@ int main(int argc, char** argv) {
     fs::remove_all(dir / "sys", ec);
     fs::create_directories(dir / "sys/class/hidraw");
     fs::create_directories(dir / "sys/devices/vantel-usb");
-    fs::create_directories(dir / "sys/bus");
+    fs::create_directories(dir / "sys/bus/usb");
+    fs::create_directories(dir / "sys/bus/hid");
     const int listener = listenOn(dir / "host.sock");
     if (listener < 0) {
         std::perror("model host: socket");
