@@ -91,7 +91,7 @@ public:
 
 class NullHost : public vantel::UpdateHost {
 public:
-    void reportResult(const std::string&, bool) override {}
+    void reportResult(const std::string&, vantel::Outcome, bool) override {}
     void reportIntermediate(const std::string&) override {}
     void postHostResultMessage(std::uint32_t, std::uint32_t) override {}
     bool hostDriven() const override { return false; }
