@@ -130,6 +130,24 @@ cli::StationConfig configFor(const Fixture& f, const std::string& cli, sim::Back
     return config;
 }
 
+// Keyboards kb1.. at ports 1-1, 2-1, ...: a USB bus each.
+void addKeyboardsOnOwnBuses(sim::SimBackend& simulator, int count) {
+    for (int i = 0; i < count; ++i) {
+        sim::KeyboardSpec spec;
+        spec.name = "kb" + std::to_string(i + 1);
+        spec.port = std::to_string(i + 1) + "-1";
+        simulator.addKeyboard(spec);
+    }
+}
+
+void listenOrExit(sim::BackendServer& server, const std::string& socket) {
+    std::string error;
+    if (!server.listen(socket, error)) {
+        std::fprintf(stderr, "socket: %s\n", error.c_str());
+        std::exit(1);
+    }
+}
+
 // ---- station rows -----------------------------------------------------------
 
 struct Row {
@@ -152,20 +170,11 @@ Row stationRow(const Fixture& f, const std::string& cli, int keyboards) {
     options.trace = false;
     options.latencyUs = 1000;
     simulator.setOptions(options);
-    for (int i = 0; i < keyboards; ++i) {
-        sim::KeyboardSpec spec;
-        spec.name = "kb" + std::to_string(i + 1);
-        spec.port = std::to_string(i + 1) + "-1";  // a bus each
-        simulator.addKeyboard(spec);
-    }
+    addKeyboardsOnOwnBuses(simulator, keyboards);
     const std::string socket = f.dir + "/row.sock";
     const auto locator = cli::simulatorLocator(simulator);
     sim::BackendServer server(simulator, [&locator](const std::string& p) { return locator->locate(p).port; });
-    std::string error;
-    if (!server.listen(socket, error)) {
-        std::fprintf(stderr, "socket: %s\n", error.c_str());
-        std::exit(1);
-    }
+    listenOrExit(server, socket);
     cli::StationConfig config = configFor(f, cli, server, socket, keyboards, false);
     std::ostringstream out, err;
     const auto start = std::chrono::steady_clock::now();
@@ -225,20 +234,11 @@ SoakResult soak(const Fixture& f, const std::string& cli, int total) {
     sim::Options options = simulator.options();
     options.trace = false;
     simulator.setOptions(options);
-    for (int i = 0; i < kPorts; ++i) {
-        sim::KeyboardSpec spec;
-        spec.name = "kb" + std::to_string(i + 1);
-        spec.port = std::to_string(i + 1) + "-1";
-        simulator.addKeyboard(spec);
-    }
+    addKeyboardsOnOwnBuses(simulator, kPorts);
     const std::string socket = f.dir + "/soak.sock";
     const auto locator = cli::simulatorLocator(simulator);
     sim::BackendServer server(simulator, [&locator](const std::string& p) { return locator->locate(p).port; });
-    std::string error;
-    if (!server.listen(socket, error)) {
-        std::fprintf(stderr, "socket: %s\n", error.c_str());
-        std::exit(1);
-    }
+    listenOrExit(server, socket);
 
     SoakResult result;
     result.plugged = kPorts;
@@ -266,7 +266,11 @@ SoakResult soak(const Fixture& f, const std::string& cli, int total) {
     });
     std::ostream out(&outBuffer), err(&errBuffer);
 
-    cli::StationConfig config = configFor(f, cli, server, socket, total, true);
+    // No --max: the station is stopped once the last sample is taken, so that
+    // both samples see it running, between two keyboards.
+    cli::StationConfig config = configFor(f, cli, server, socket, 0, true);
+    std::atomic<bool> stop{false};
+    config.stopSignal = [&stop] { return stop.load(); };
     config.quiet = false;  // the driver waits for "unplugged"
     const auto start = std::chrono::steady_clock::now();
     std::atomic<bool> ended{false};
@@ -301,7 +305,10 @@ SoakResult soak(const Fixture& f, const std::string& cli, int total) {
             ++seen;
             lock.unlock();
             if (seen == 10) result.tenth = settledSample();
-            if (seen == total) result.last = settledSample();
+            if (seen == total) {
+                result.last = settledSample();
+                stop = true;
+            }
             simulator.keyboard(byPort[port]).unplug();
             lock.lock();
         }

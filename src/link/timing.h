@@ -38,7 +38,8 @@ struct Timing {
     int ispArrivalTimeoutMs = 120000;  // timer 4
 
     // Command-line front end.
-    int commandEndPollMs = 5;    // how often it looks whether a command has ended
+    int commandEndPollMs = 20;   // how often it looks whether a command has ended (each look
+                                 // wakes two threads: a station runs eight of these at once)
     int arrivalPollMs = 250;     // how often it lists the devices while waiting for the ISP
                                  // device, where the back end announces no arrivals
     int stationScanMs = 200;     // how often the station lists what is plugged in
