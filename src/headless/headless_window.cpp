@@ -120,7 +120,10 @@ void HeadlessWindow::loop() {
                 lock.lock();
                 continue;
             }
-            wake_.wait_until(lock, next->second.due);
+            // A copy: the wait lets go of the lock, and a timer killed
+            // meanwhile takes its entry with it.
+            const auto due = next->second.due;
+            wake_.wait_until(lock, due);
         } else {
             wake_.wait(lock);
         }

@@ -426,7 +426,10 @@ void schedulerLoop(SimState* s) {
             return a.at != b.at ? a.at < b.at : a.seq < b.seq;
         });
         if (first->at > Clock::now()) {
-            s->schedCv.wait_until(lock, first->at);
+            // A copy: the wait lets go of the lock, and a change scheduled
+            // meanwhile may move the queue's elements.
+            const Clock::time_point due = first->at;
+            s->schedCv.wait_until(lock, due);
             continue;
         }
         Scheduled item = std::move(*first);
