@@ -33,6 +33,9 @@ protected:
     }
     void TearDown() override {
         dlg.reset();
+        // A reply reader given up by a command may still be reading the
+        // timing table; it is put back only once no reader runs.
+        EXPECT_TRUE(waitForReadersToEnd(5000));
         timing() = saved_;
     }
 

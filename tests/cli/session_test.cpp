@@ -14,6 +14,7 @@
 #include "cli/session.h"
 #include "image_maker.h"
 #include "json_reader.h"
+#include "link/link.h"
 #include "link/timing.h"
 #include "sim/sim.h"
 #include "support/temp_dir.h"
@@ -63,7 +64,11 @@ protected:
         saved_ = timing();
         timing() = scaledTiming(timing(), 1, 20);
     }
-    void TearDown() override { timing() = saved_; }
+    void TearDown() override {
+        // A reply reader given up by a command may still read the table.
+        EXPECT_TRUE(waitForReadersToEnd(5000));
+        timing() = saved_;
+    }
     Timing saved_;
 };
 

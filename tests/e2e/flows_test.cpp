@@ -111,6 +111,8 @@ protected:
         sim.setDeviceEventSink(nullptr);
         if (dlg && !window.ended()) window.endWindow();
         dlg.reset();
+        // A reply reader given up by a command may still read the table.
+        EXPECT_TRUE(waitForReadersToEnd(5000));
         timing() = saved_;
     }
 

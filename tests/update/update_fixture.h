@@ -154,7 +154,12 @@ inline Timing shortTiming() {
 class TimingGuard {
 public:
     explicit TimingGuard(const Timing& t) : saved_(timing()) { timing() = t; }
-    ~TimingGuard() { timing() = saved_; }
+    // A reply reader given up by a command may still read the table: it is
+    // put back once no reader runs.
+    ~TimingGuard() {
+        waitForReadersToEnd(5000);
+        timing() = saved_;
+    }
 
 private:
     Timing saved_;
