@@ -179,7 +179,6 @@ struct Keyboard {
     Clock::time_point settleUntil{};
     std::optional<Clock::time_point> absentSince;
     bool passed = false;
-    bool reported = false;
 };
 
 bool active(Phase p) { return p != Phase::Queued && p != Phase::Done; }
@@ -199,7 +198,7 @@ private:
     void startChild(const std::string& port, Keyboard& k, Phase phase);
     void childEnded(const std::string& port, Keyboard& k, int exitCode);
     void settle(const std::map<std::string, PortView>& ports, Clock::time_point now);
-    void report(const std::string& port, Keyboard& k);
+    void report(Keyboard& k);
     void forwardInterrupts();
     void waitForOutput(int timeoutMs);
     void note(const std::string& line);
@@ -354,7 +353,7 @@ void Station::startChild(const std::string& port, Keyboard& k, Phase phase) {
         k.child.reset();
         k.record.outcome = "cannot start " + config_.program + ": " + error;
         k.record.exitCode = EXIT_INTERNAL;
-        report(port, k);
+        report(k);
         return;
     }
     if (phase == Phase::Flashing && !config_.quiet) note("station: " + port + " " + k.record.model + ": flashing");
@@ -371,7 +370,6 @@ void Station::childEnded(const std::string& port, Keyboard& k, int exitCode) {
             k.record.outcome = "not flashed: the station was stopped";
             k.record.exitCode = EXIT_OK;
             k.phase = Phase::Done;
-            k.reported = true;
             --admitted_;
             return;
         }
@@ -388,12 +386,12 @@ void Station::childEnded(const std::string& port, Keyboard& k, int exitCode) {
             k.phase = Phase::Settling;
             k.settleUntil = Clock::now() + std::chrono::milliseconds(timing().stationSettleMs);
         } else {
-            report(port, k);
+            report(k);
         }
         break;
     case Phase::VersionAfter:
         if (exitCode == EXIT_OK && result.seen) k.record.versionAfter = result.text;
-        report(port, k);
+        report(k);
         break;
     default:
         break;
@@ -407,15 +405,13 @@ void Station::settle(const std::map<std::string, PortView>& ports, Clock::time_p
         if (view != ports.end() && view->second.application && !view->second.bootLoader) {
             startChild(port, k, Phase::VersionAfter);
         } else if (now >= k.settleUntil || stopping()) {
-            report(port, k);
+            report(k);
         }
     }
 }
 
-void Station::report(const std::string& port, Keyboard& k) {
-    (void)port;
+void Station::report(Keyboard& k) {
     k.phase = Phase::Done;
-    k.reported = true;
     k.passed = k.record.exitCode == EXIT_OK;
     k.record.time = config_.clock ? config_.clock() : utcNow();
     k.record.seconds = std::chrono::duration<double>(Clock::now() - k.started).count();
