@@ -6,6 +6,7 @@ bb_exe="$build/src/platform/win32/Vantel.exe"
 bb_probe="$build/tests/vantel_probe.exe"
 bb_work="$build/blackbox"
 bb_failed=0
+source "$root/tests/win32/probe_run.sh"
 
 winpath() { local p="Z:$1"; printf '%s' "${p//\//\\}"; }
 
@@ -22,11 +23,15 @@ bb_check() {  # bb_check <description> <condition command...>
 # bb_probe_run <seconds> <probe args...>: the test host, its output kept in $bb_out.
 bb_probe_run() {
     local limit=$1; shift
-    wine_run "$limit" "$bb_probe" "$@" </dev/null >"$bb_work/probe.out" 2>/dev/null
+    probe_attempts "$bb_work/probe.out" "$bb_work/probe.err" "$limit" "$bb_probe" "$@"
     local rc=$?
     # The Windows programs write CR LF line ends.
     bb_out=$(tr -d '\r' <"$bb_work/probe.out")
     printf '%s\n' "$bb_out" | sed 's/^/    /'
+    if [ -z "$bb_out" ] && [ "$rc" -ne 0 ]; then
+        echo "    (the test host ended with $rc and printed nothing; on stderr:)"
+        tail -n 20 "$bb_work/probe.err" | tr -d '\r' | sed 's/^/    | /'
+    fi
     return $rc
 }
 

@@ -696,6 +696,9 @@ int makeImage(const wchar_t* path, int kib) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // The stages tell a host that Wine never started from one that failed by this line.
+    std::fputs("probe: started\n", stderr);
+    std::fflush(stderr);
     if (argc < 3) {
         std::printf("usage: probe host|compact|layout|keys|tray|close <timeout-ms> [exe args...]\n");
         return 3;
