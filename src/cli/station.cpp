@@ -194,7 +194,7 @@ public:
 private:
     void admit(const std::map<std::string, PortView>& ports, Clock::time_point now);
     void release(const std::map<std::string, PortView>& ports, Clock::time_point now);
-    void startQueued(std::size_t portsInUse);
+    void startQueued(const std::map<std::string, PortView>& ports);
     void startChild(const std::string& port, Keyboard& k, Phase phase);
     void childEnded(const std::string& port, Keyboard& k, int exitCode);
     void settle(const std::map<std::string, PortView>& ports, Clock::time_point now);
@@ -311,8 +311,13 @@ void Station::release(const std::map<std::string, PortView>& ports, Clock::time_
     }
 }
 
-void Station::startQueued(std::size_t portsInUse) {
+void Station::startQueued(const std::map<std::string, PortView>& ports) {
     if (stopping()) return;
+    // A port is in use while a keyboard is listed there or its download runs:
+    // a keyboard re-enumerating into or out of its boot loader is on no
+    // listing for a while, and one plugged in meanwhile must not wait for it.
+    std::size_t portsInUse = ports.size();
+    for (const auto& [port, k] : keyboards_) portsInUse += active(k.phase) && ports.count(port) == 0 ? 1 : 0;
     int limit = config_.parallel > 0
                     ? config_.parallel
                     : std::clamp(static_cast<int>(portsInUse), 1, kDefaultParallel);
@@ -512,7 +517,7 @@ int Station::run() {
             release(ports, now);
             settle(ports, now);
             admit(ports, now);
-            startQueued(ports.size());
+            startQueued(ports);
             drawTally();
         }
         if (done()) break;

@@ -12,6 +12,8 @@
 //   hold-isp <n>               boot-loader devices do not arrive until n
 //                              keyboards are in their boot loaders; then
 //                              they all arrive at once (once)
+//   plug <keyboard>            the keyboard's cable is plugged in / pulled,
+//   unplug <keyboard>          as a person at a bench does it
 //   quit
 // <keyboard> is a name from the scenario or an index.
 //
@@ -615,10 +617,14 @@ private:
         std::string command, a, b, region;
         in >> command >> a >> b >> region;
         std::string answer = "ok";
-        if (command == "flash" || command == "state") {
+        if (command == "flash" || command == "state" || command == "plug" || command == "unplug") {
             sim::SimKeyboard* k = keyboard(a);
             if (k == nullptr) {
                 answer = "error no keyboard " + a;
+            } else if (command == "plug") {
+                k->plugIn();
+            } else if (command == "unplug") {
+                k->unplug();
             } else if (command == "flash") {
                 const auto bytes = k->flash(region == "boot" ? sim::Region::Boot : sim::Region::Application);
                 std::ofstream(b, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
